@@ -1,0 +1,93 @@
+// The reader thread: frames the board's byte stream into sample blocks.
+#include <cstring>
+
+#include "board/py_pcb_rix.hpp"
+
+namespace {
+
+constexpr uint8_t kSync0 = 0xF0;
+constexpr uint8_t kSync1 = 0x0F;
+constexpr std::size_t kPayloadBytes = py_PCB_RIX::kFrameSize - 2;
+constexpr std::size_t kColumns = 5;
+static_assert(kPayloadBytes == kColumns * sizeof(uint16_t));
+// How far back from the end of a block read the realignment looks for the
+// sync pair: every position from which a whole frame and a sync pair fit.
+constexpr std::size_t kResyncWindow = 2 * py_PCB_RIX::kFrameSize - 2;
+constexpr std::chrono::nanoseconds kFreeBlockWait = std::chrono::milliseconds(1);
+
+bool starts_with_sync(const std::vector<uint8_t>& buffer) { return buffer[0] == kSync0 && buffer[1] == kSync1; }
+
+// A failed read, or one shorter than a frame,
+// counts as no data.
+std::size_t usable_count(int32_t read) {
+  return read >= static_cast<int32_t>(py_PCB_RIX::kFrameSize) ? static_cast<std::size_t>(read) : 0;
+}
+
+}  // namespace
+
+std::size_t py_PCB_RIX::ReadAligned(std::vector<uint8_t>& buffer) {
+  int32_t read = locked_read(buffer.data(), block_bytes);
+  if (!starts_with_sync(buffer)) {
+    Resync(buffer);
+    read = locked_read(buffer.data(), block_bytes);
+  }
+  return usable_count(read);
+}
+
+void py_PCB_RIX::Resync(std::vector<uint8_t>& buffer) {
+  locked_purge();
+  // The pair nearest the end of the last read wins; reading up to the start of
+  // the second frame after it puts the stream on a frame boundary again.
+  for (std::size_t k = 0; k < kResyncWindow; ++k) {
+    const std::size_t position = block_bytes - 2 - k;
+    if (buffer[position] == kSync0 && buffer[position + 1] == kSync1) {
+      locked_read(buffer.data(), kResyncWindow - k);
+      return;
+    }
+  }
+}
+
+PooledBlock py_PCB_RIX::AcquireFreeBlock() {
+  PooledBlock handle(free_queue->pop(kFreeBlockWait), &ready_queue);
+  while (!handle.block && running) handle = PooledBlock(free_queue->pop(kFreeBlockWait), &ready_queue);
+  return handle;
+}
+
+void py_PCB_RIX::AcquisitionLoop() {
+  std::vector<uint8_t> buffer(2 * block_bytes, 0);
+  std::size_t count = ReadAligned(buffer);
+  uint32_t offset = 0;
+  uint32_t row = 0;
+  PooledBlock current = AcquireFreeBlock();
+
+  do {
+    if (count <= frame_size || !starts_with_sync(buffer)) {
+      Resync(buffer);
+      count = usable_count(locked_read(buffer.data(), block_bytes));
+      offset = 0;
+      continue;
+    }
+    if (!current.block) break;
+
+    uint16_t* rows = current.block->data.data();
+    while (row < samples_count && offset + frame_size <= count) {
+      std::memcpy(rows + std::size_t{row} * kColumns, buffer.data() + offset + 2, kPayloadBytes);
+      ++row;
+      offset += frame_size;
+    }
+
+    if (row >= samples_count) {
+      // Take the next free block before handing the full one on, so that with
+      // no free block the full one stays here and the device is not read.
+      PooledBlock next = AcquireFreeBlock();
+      current = std::move(next);
+      row = 0;
+    }
+
+    if (count - offset < frame_size) {
+      offset = 0;
+      count = ReadAligned(buffer);
+    }
+  } while (running);
+  // `current` goes to the ready queue as it is when it leaves scope.
+}

@@ -1,0 +1,23 @@
+// Registration of the Python-facing pieces of _pynvk_boards_pp, one file per
+// bound piece; module.cpp calls them in the module's attribute order.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include "board/py_pcb_rix.hpp"
+
+namespace pynvk {
+
+// Adds the class PCB_RIX with its members, in their registration order.
+void bind_pcb_rix(pybind11::module_& module);
+
+// `samples`: the next filled block as a new int16 array of shape (rows, 5), or
+// None when none came within the board's timeout.
+pybind11::object read_samples(py_PCB_RIX& board);
+
+// `_get_raw_data`: up to `count` raw bytes from the device, with a running
+// reader held off for the read.
+pybind11::array_t<uint8_t> read_raw_data(py_PCB_RIX& board, int64_t count);
+
+}  // namespace pynvk
