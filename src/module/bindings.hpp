@@ -4,6 +4,7 @@
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/typing.h>
 
 #include "board/py_pcb_rix.hpp"
 
@@ -14,7 +15,7 @@ void bind_pcb_rix(pybind11::module_& module);
 
 // `samples`: the next filled block as a new int16 array of shape (rows, 5), or
 // None when none came within the board's timeout.
-pybind11::object read_samples(py_PCB_RIX& board);
+pybind11::typing::Optional<pybind11::array_t<int16_t>> read_samples(py_PCB_RIX& board);
 
 // `_get_raw_data`: up to `count` raw bytes from the device, with a running
 // reader held off for the read.

@@ -13,7 +13,7 @@ namespace py = pybind11;
 
 namespace pynvk {
 
-py::object read_samples(py_PCB_RIX& board) {
+py::typing::Optional<py::array_t<int16_t>> read_samples(py_PCB_RIX& board) {
   // Taken once, under the interpreter lock: a timeout assigned during the
   // wait applies to the next call.
   const auto timeout = board.get_timeout();

@@ -1,0 +1,176 @@
+"""What Python sees of the module and the PCB_RIX class without any board."""
+
+import datetime
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import _pynvk_boards_pp as nvk
+
+MODULE_DOC = "\n        _pynvk_boards_pp\n        --------\n    "
+CLASS_DOC = (
+    "\n        PCB_RIX class\n        --------\n        A class to handle the PCB_RIX device.\n"
+    "        Attributes\n        ----------\n        serial_number: str\n"
+    "            Serial number of the device.\n        "
+)
+TIMEOUT_DOC = "\n                Timeout for the device operations in nanoseconds.\n                "
+
+
+def test_module_attributes_come_in_order_with_the_exact_docstring():
+    assert nvk.__doc__ == MODULE_DOC and len(nvk.__doc__) == 47
+    own = [name for name in vars(nvk) if name in ("__doc__", "list_pcb_rix", "PCB_RIX")]
+    assert own == ["__doc__", "list_pcb_rix", "PCB_RIX"]
+    assert nvk.PCB_RIX.__module__ == "_pynvk_boards_pp"
+
+
+def test_list_pcb_rix_takes_no_arguments():
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        nvk.list_pcb_rix(1)
+
+
+def test_class_members_docstrings_and_kinds():
+    assert nvk.PCB_RIX.__doc__ == CLASS_DOC and len(CLASS_DOC) == 200
+    pybind11_own = {"__doc__", "__module__", "_pybind11_conduit_v1_"}
+    members = [name for name in vars(nvk.PCB_RIX) if name not in pybind11_own]
+    assert members == [
+        "__init__", "samples", "_get_raw_data", "start", "stop", "timeout",
+        "serial_number", "__repr__", "opened", "flush",
+    ]
+    timeout = vars(nvk.PCB_RIX)["timeout"]
+    assert timeout.__doc__ == TIMEOUT_DOC and len(TIMEOUT_DOC) == 83
+    assert timeout.fset is not None
+    assert vars(nvk.PCB_RIX)["samples"].fset is None
+
+
+def test_unopened_board_keeps_what_it_was_given():
+    board = nvk.PCB_RIX("ABC123")
+    assert board.opened() is False
+    assert board.serial_number() == "ABC123"
+    assert repr(board) == "PCB_RIX(serial_number='ABC123')"
+    assert board.timeout is None
+    assert callable(board.serial_number) and callable(board.opened)
+    assert board.flush() is None
+
+
+def test_repr_leaves_quotes_unescaped():
+    assert repr(nvk.PCB_RIX("it's")) == "PCB_RIX(serial_number='it's')"
+
+
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [((), {}), ((1,), {}), (("A", -1), {}), (("A", 2.5), {}), (("A", "10"), {}), (("A",), {"rows": 10})],
+)
+def test_constructor_refuses_bad_arguments(args, kwargs):
+    with pytest.raises(TypeError, match="incompatible constructor arguments"):
+        nvk.PCB_RIX(*args, **kwargs)
+
+
+@pytest.mark.parametrize("rows", [0, 1, 178_956_971, 2**64 - 1])
+def test_constructor_refuses_unusable_block_sizes(rows):
+    with pytest.raises(ValueError, match="samples_count must be between 2 and 178956970"):
+        nvk.PCB_RIX("A", samples_count=rows)
+
+
+def test_keywords_select_the_block_size():
+    board = nvk.PCB_RIX(serial_number="A", samples_count=2)
+    board.timeout = 0.0
+    assert board.samples is None
+
+
+class TestTimeout:
+    @pytest.mark.parametrize(
+        "given, expected",
+        [
+            (datetime.timedelta(milliseconds=250), datetime.timedelta(milliseconds=250)),
+            (0.25, datetime.timedelta(milliseconds=250)),
+            (1e-10, datetime.timedelta(0)),
+            (1.5e-6, datetime.timedelta(microseconds=1)),
+            (datetime.timedelta(days=3, seconds=5, microseconds=7), datetime.timedelta(days=3, seconds=5, microseconds=7)),
+            (-0.5, datetime.timedelta(seconds=-0.5)),
+        ],
+    )
+    def test_round_trips(self, given, expected):
+        board = nvk.PCB_RIX("A")
+        board.timeout = given
+        assert board.timeout == expected
+
+    @pytest.mark.parametrize("bad", [None, 1, "1s"])
+    def test_refused_values_leave_the_timeout_unchanged(self, bad):
+        board = nvk.PCB_RIX("A")
+        with pytest.raises(TypeError):
+            board.timeout = bad
+        assert board.timeout is None
+        board.timeout = 0.5
+        with pytest.raises(TypeError):
+            board.timeout = bad
+        assert board.timeout == datetime.timedelta(milliseconds=500)
+
+    def test_zero_timeout_does_not_wait(self):
+        board = nvk.PCB_RIX("A")
+        board.timeout = datetime.timedelta(0)
+        assert board.samples is None
+
+
+class TestRawDataWithoutDevice:
+    def test_count_checks_come_before_the_device(self):
+        board = nvk.PCB_RIX("A")
+        with pytest.raises(ValueError):
+            board._get_raw_data(-1)
+        with pytest.raises(TypeError):
+            board._get_raw_data(1.0)
+        with pytest.raises(TypeError):
+            board._get_raw_data(count=1)
+
+    @pytest.mark.parametrize("count", [2**31, 2**32 + 10, 2**63 - 1])
+    def test_counts_beyond_one_device_read_are_refused_before_allocating(self, count):
+        board = nvk.PCB_RIX("A")
+        with pytest.raises(ValueError, match="count must be at most 2147483647"):
+            board._get_raw_data(count)
+
+    def test_unopened_board_read_fails_with_value_error(self):
+        board = nvk.PCB_RIX("A")
+        with pytest.raises(ValueError):
+            board._get_raw_data(16)
+
+    def test_unopened_board_fails_even_an_empty_read(self):
+        board = nvk.PCB_RIX("A")
+        with pytest.raises(ValueError):
+            board._get_raw_data(0)
+
+
+def test_start_and_stop_on_an_unopened_board_hand_over_only_the_untouched_block():
+    board = nvk.PCB_RIX("A", samples_count=16)
+    board.start()
+    board.start()
+    board.stop()
+    board.stop()
+    board.timeout = 0.01
+    # Every read fails, so the one block the reader took comes back unwritten.
+    block = board.samples
+    assert block.shape == (16, 5) and block.dtype == np.int16 and not block.any()
+    assert board.samples is None
+
+
+def test_failing_libftdi_context_surfaces_as_runtime_error(tmp_path):
+    """A libftdi that cannot make a context: construction raises, nothing is built."""
+    source = tmp_path / "no_ftdi_new.c"
+    source.write_text("#include <stddef.h>\nvoid* ftdi_new(void) { return NULL; }\n")
+    library = tmp_path / "libno_ftdi_new.so"
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", str(library), str(source)], check=True)
+    script = textwrap.dedent(
+        """
+        import _pynvk_boards_pp as nvk
+        assert nvk.list_pcb_rix() == []
+        try:
+            nvk.PCB_RIX("A")
+        except RuntimeError as error:
+            print(error)
+        """
+    )
+    env = dict(os.environ, LD_PRELOAD=f"{library} {os.environ.get('LD_PRELOAD', '')}".strip())
+    result = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, check=True)
+    assert result.stdout.strip() == "Can't call libftdi function, ctx handle is null"
