@@ -29,3 +29,15 @@ section "Python tests, NumPy 1.26"
 numpy1=build/numpy1
 [ -d "$numpy1/numpy" ] || "$PYTHON" -m pip install -q --disable-pip-version-check --target "$numpy1" 'numpy==1.26.*'
 PYTHONPATH="$PWD/$numpy1" umockdev-wrapper "$PYTHON" -m pytest -p no:cacheprovider
+
+section "Python tests, module built with AddressSanitizer+UBSan"
+asan_build=build/module-address
+cmake -S . -B "$asan_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE=address \
+  -Dpybind11_DIR="$pybind11_dir" >/dev/null
+cmake --build "$asan_build" -j "$JOBS" --target _pynvk_boards_pp
+# The interpreter is not instrumented: the sanitizer runtime is preloaded
+# first, with libstdc++ so that its exception interceptor finds the real
+# __cxa_throw. CPython's own allocations at exit are not leaks of ours.
+LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so.6) libumockdev-preload.so.0" \
+  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  PYTHONPATH="$PWD/$asan_build/src" "$PYTHON" -m pytest -p no:cacheprovider

@@ -160,7 +160,8 @@ def test_failing_libftdi_context_surfaces_as_runtime_error(tmp_path):
     source = tmp_path / "no_ftdi_new.c"
     source.write_text("#include <stddef.h>\nvoid* ftdi_new(void) { return NULL; }\n")
     library = tmp_path / "libno_ftdi_new.so"
-    subprocess.run(["cc", "-shared", "-fPIC", "-o", str(library), str(source)], check=True)
+    compiler_env = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", str(library), str(source)], check=True, env=compiler_env)
     script = textwrap.dedent(
         """
         import _pynvk_boards_pp as nvk
@@ -171,6 +172,7 @@ def test_failing_libftdi_context_surfaces_as_runtime_error(tmp_path):
             print(error)
         """
     )
-    env = dict(os.environ, LD_PRELOAD=f"{library} {os.environ.get('LD_PRELOAD', '')}".strip())
+    # After any preloads already in force: a sanitizer runtime must stay first.
+    env = dict(os.environ, LD_PRELOAD=f"{os.environ.get('LD_PRELOAD', '')} {library}".strip())
     result = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, check=True)
     assert result.stdout.strip() == "Can't call libftdi function, ctx handle is null"
