@@ -1,0 +1,783 @@
+/* Emulated FTDI chips on a umockdev testbed; see ftdi_emulator.h for the
+ * model. Every device node gets a UMockdevIoctlBase whose "handle-ioctl"
+ * callback answers libusb's usbdevfs ioctls. umockdev calls it on the
+ * testbed's worker thread while the client thread waits inside ioctl(). */
+#include "ftdi_emulator.h"
+
+#include <dlfcn.h>
+#include <errno.h>
+#include <glib.h>
+#include <sys/ioctl.h>
+#include <linux/usbdevice_fs.h>
+#include <stdio.h>
+#include <string.h>
+#include <umockdev.h>
+
+#include "board_stream.h"
+
+#define FTDI_VENDOR 0x0403
+#define MAX_STRING_CHARS 126 /* (255 - 2) / 2 UTF-16 units in a descriptor */
+#define MAX_DEVNUM 127
+/* libusb lists devices in the reverse order of their sysfs names, so names
+ * count down from here to list devices in the order they were added. */
+#define LISTING_ORDER_BASE 999999
+#define STATUS_BYTE_0 0x32   /* modem status that the chip puts before every packet */
+#define STATUS_BYTE_1 0x60
+#define GARBAGE_FILL 0xA5
+
+/* Capabilities that make libusb send each transfer as one URB. */
+#define USBFS_CAPS                                                                         \
+  (USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM | \
+   USBDEVFS_CAP_BULK_SCATTER_GATHER | USBDEVFS_CAP_REAP_AFTER_DISCONNECT)
+
+/* FTDI vendor requests (bRequest) the model reacts to. */
+enum {
+  SIO_RESET = 0x00,
+  SIO_SET_BAUDRATE = 0x03,
+  SIO_POLL_MODEM_STATUS = 0x05,
+  SIO_SET_LATENCY_TIMER = 0x09,
+  SIO_GET_LATENCY_TIMER = 0x0A,
+  SIO_SET_BITMODE = 0x0B,
+};
+enum { SIO_RESET_PORT = 0, SIO_TCOFLUSH = 1, SIO_TCIFLUSH = 2 };
+
+typedef struct {
+  uint16_t product_id;
+  uint16_t bcd_device; /* libftdi tells the chip type by it */
+  uint16_t packet_size;
+  uint8_t interfaces;
+  int speed_mbps;
+} chip_model;
+
+static const chip_model chip_models[] = {
+    {0x6001, 0x0600, 64, 1, 12},   /* FT232R */
+    {0x6010, 0x0700, 512, 2, 480}, /* FT2232H */
+    {0x6011, 0x0800, 512, 4, 480}, /* FT4232H */
+    {0x6014, 0x0900, 512, 1, 480}, /* FT232H */
+    {0x6015, 0x1000, 64, 1, 12},   /* FT-X */
+};
+
+#define VALUE_COUNT (FTDI_EMU_GARBAGE_PENDING + 1)
+
+typedef struct {
+  int id;
+  int refs; /* the device list and every handle that is still connected */
+  char* syspath;
+  char* devnode;
+  UMockdevIoctlBase* handler;
+  const chip_model* chip;
+  uint16_t vendor_id;
+  uint16_t product_id;
+  char* strings[4]; /* indexes 1..3: manufacturer, description, serial */
+  unsigned unreadable_strings;
+  unsigned failing_steps;
+  int removed;
+  int unplugged;
+
+  /* The board and the chip's receive buffer. */
+  uint64_t position; /* stream position of the first byte the chip holds */
+  uint64_t held;     /* stream bytes held; paced boards only */
+  double pace;       /* bytes per second, 0 = unpaced */
+  double fraction;   /* part of a byte produced but not yet whole */
+  gint64 produced_until_us;
+  int paused;
+  GByteArray* garbage;
+  unsigned failing_reads;
+  int failing_status;
+
+  int64_t values[VALUE_COUNT];
+} emu_device;
+
+/* What one open handle (one client fd) has in flight. URBs are reaped only by
+ * the handle that submitted them, in submission order. */
+typedef struct {
+  emu_device* device;
+  GQueue urbs; /* UMockdevIoctlData* of submitted URBs, each with its buffer resolved */
+  unsigned claimed;
+  int closed;
+} client_state;
+
+static const char client_key[] = "ftdi-emu-client";
+
+static GMutex lock;
+static UMockdevTestbed* testbed;
+static GPtrArray* devices; /* emu_device*, index = id; kept until stop */
+
+/* ---- devices ---- */
+
+static const chip_model* model_for(uint16_t vendor_id, uint16_t product_id) {
+  if (vendor_id == FTDI_VENDOR)
+    for (size_t i = 0; i < G_N_ELEMENTS(chip_models); ++i)
+      if (chip_models[i].product_id == product_id) return &chip_models[i];
+  return &chip_models[3];
+}
+
+static void device_unref_locked(emu_device* d) {
+  if (--d->refs > 0) return;
+  for (int i = 1; i <= 3; ++i) g_free(d->strings[i]);
+  g_free(d->syspath);
+  g_free(d->devnode);
+  g_byte_array_unref(d->garbage);
+  g_free(d);
+}
+
+static emu_device* find_locked(int id) {
+  if (devices == NULL || id < 0 || (guint)id >= devices->len) return NULL;
+  return g_ptr_array_index(devices, id);
+}
+
+static int string_index_bit(int index) { return 1 << (index - 1); }
+
+/* Device descriptor (18 bytes) of `d` into out. */
+static size_t device_descriptor(const emu_device* d, uint8_t* out) {
+  const uint8_t bytes[18] = {18,
+                             1,
+                             0x00,
+                             0x02,
+                             0,
+                             0,
+                             0,
+                             64,
+                             (uint8_t)d->vendor_id,
+                             (uint8_t)(d->vendor_id >> 8),
+                             (uint8_t)d->product_id,
+                             (uint8_t)(d->product_id >> 8),
+                             (uint8_t)d->chip->bcd_device,
+                             (uint8_t)(d->chip->bcd_device >> 8),
+                             d->strings[1] ? 1 : 0,
+                             d->strings[2] ? 2 : 0,
+                             d->strings[3] ? 3 : 0,
+                             1};
+  memcpy(out, bytes, sizeof bytes);
+  return sizeof bytes;
+}
+
+/* Configuration descriptor with one vendor-class interface per channel, each
+ * with bulk IN 0x81 + 2i and bulk OUT 0x02 + 2i. */
+static size_t config_descriptor(const emu_device* d, uint8_t* out) {
+  const unsigned n = d->chip->interfaces;
+  const size_t total = 9 + n * (9 + 7 + 7);
+  const uint8_t head[9] = {9, 2, (uint8_t)total, (uint8_t)(total >> 8), (uint8_t)n, 1, 0, 0x80, 0xFA};
+  uint8_t* p = out;
+  memcpy(p, head, 9);
+  p += 9;
+  for (unsigned i = 0; i < n; ++i) {
+    const uint8_t mps_lo = (uint8_t)d->chip->packet_size, mps_hi = (uint8_t)(d->chip->packet_size >> 8);
+    const uint8_t interface[9] = {9, 4, (uint8_t)i, 0, 2, 0xFF, 0xFF, 0xFF, 0};
+    const uint8_t in_ep[7] = {7, 5, (uint8_t)(0x81 + 2 * i), 2, mps_lo, mps_hi, 0};
+    const uint8_t out_ep[7] = {7, 5, (uint8_t)(0x02 + 2 * i), 2, mps_lo, mps_hi, 0};
+    memcpy(p, interface, 9);
+    memcpy(p + 9, in_ep, 7);
+    memcpy(p + 16, out_ep, 7);
+    p += 23;
+  }
+  return total;
+}
+
+/* The umockdev description of the sysfs entry and device node. */
+static char* sysfs_description(const emu_device* d, int bus, int devnum) {
+  uint8_t descriptors[18 + 9 + 4 * 23];
+  size_t n = device_descriptor(d, descriptors);
+  n += config_descriptor(d, descriptors + n);
+  GString* hex = g_string_new(NULL);
+  for (size_t i = 0; i < n; ++i) g_string_append_printf(hex, "%02X", descriptors[i]);
+
+  char* text = g_strdup_printf(
+      "P: %s\n"
+      "N: bus/usb/%03d/%03d\n"
+      "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\n"
+      "E: DEVNAME=/dev/bus/usb/%03d/%03d\nE: BUSNUM=%03d\nE: DEVNUM=%03d\n"
+      "E: MAJOR=189\nE: MINOR=%d\nE: PRODUCT=%x/%x/%x\n"
+      "A: dev=189:%d\\n\nA: busnum=%d\\n\nA: devnum=%d\\n\n"
+      "A: idVendor=%04x\\n\nA: idProduct=%04x\\n\nA: bcdDevice=%04x\\n\n"
+      "A: speed=%d\\n\nA: bConfigurationValue=1\\n\nA: bNumConfigurations=1\\n\n"
+      "A: bNumInterfaces= %d\\n\nA: bMaxPacketSize0=64\\n\n"
+      "H: descriptors=%s\n\n",
+      d->syspath + strlen("/sys"), bus, devnum, bus, devnum, bus, devnum, (bus - 1) * 128 + devnum - 1,
+      d->vendor_id, d->product_id, d->chip->bcd_device, (bus - 1) * 128 + devnum - 1, bus, devnum,
+      d->vendor_id, d->product_id, d->chip->bcd_device, d->chip->speed_mbps, d->chip->interfaces, hex->str);
+  g_string_free(hex, TRUE);
+  return text;
+}
+
+/* ---- the board and the chip buffer ---- */
+
+/* Lets a paced board fill the chip for the time since the last call. A full
+ * chip stalls the board: the time passes, no byte is made or lost. */
+static void board_produce(emu_device* d) {
+  const gint64 now = g_get_monotonic_time();
+  if (d->pace > 0 && !d->paused && !d->unplugged) {
+    const double made = d->pace * (double)(now - d->produced_until_us) / 1e6 + d->fraction;
+    const uint64_t room = FTDI_EMU_CHIP_BUFFER - d->held;
+    if (made >= (double)room) {
+      d->held = FTDI_EMU_CHIP_BUFFER;
+      d->fraction = 0;
+    } else {
+      d->held += (uint64_t)made;
+      d->fraction = made - (double)(uint64_t)made;
+    }
+  }
+  d->produced_until_us = now;
+}
+
+static uint64_t chip_held(const emu_device* d) { return d->pace > 0 ? d->held : FTDI_EMU_CHIP_BUFFER; }
+
+/* Hands out up to `want` bytes: pending garbage first, then the stream. */
+static size_t chip_take(emu_device* d, uint8_t* out, size_t want) {
+  size_t taken = MIN(want, d->garbage->len);
+  memcpy(out, d->garbage->data, taken);
+  g_byte_array_remove_range(d->garbage, 0, (guint)taken);
+
+  size_t stream = want - taken;
+  if (d->pace > 0) stream = (size_t)MIN((uint64_t)stream, d->held);
+  board_stream_bytes(d->position, out + taken, stream);
+  d->position += stream;
+  if (d->pace > 0) d->held -= stream;
+  taken += stream;
+  d->values[FTDI_EMU_BYTES_DELIVERED] += (int64_t)taken;
+  return taken;
+}
+
+/* Fills a bulk IN transfer of `length` bytes the way the chip sends it: each
+ * packet starts with two modem-status bytes, a short packet ends the
+ * transfer, and a transfer with nothing to send is the two status bytes
+ * alone. Returns the transfer's actual length. */
+static int bulk_in(emu_device* d, uint8_t* buffer, int length) {
+  const int packet = d->chip->packet_size;
+  int filled = 0;
+  board_produce(d);
+  while (!d->paused && filled + 2 < length) {
+    const int room = MIN(packet, length - filled) - 2;
+    const size_t got = chip_take(d, buffer + filled + 2, (size_t)room);
+    if (got == 0) break;
+    buffer[filled] = STATUS_BYTE_0;
+    buffer[filled + 1] = STATUS_BYTE_1;
+    filled += 2 + (int)got;
+    if ((int)got < room) break;
+  }
+  if (filled == 0 && length >= 2) {
+    buffer[0] = STATUS_BYTE_0;
+    buffer[1] = STATUS_BYTE_1;
+    filled = 2;
+  }
+  return filled;
+}
+
+static void purge_receive_side(emu_device* d) {
+  board_produce(d);
+  d->position += chip_held(d);
+  d->held = 0;
+  g_byte_array_set_size(d->garbage, 0);
+  d->values[FTDI_EMU_RX_PURGES]++;
+}
+
+/* ---- control transfers ---- */
+
+/* Answers the control transfer in `buffer` (8-byte setup, then data).
+ * Returns the URB status (0 or -EPIPE for a stall); *actual gets the number of
+ * data bytes transferred. */
+static int control_transfer(emu_device* d, uint8_t* buffer, int buffer_length, int* actual) {
+  const uint8_t request_type = buffer[0], request = buffer[1];
+  const unsigned value = buffer[2] | (buffer[3] << 8);
+  const unsigned length = buffer[6] | (buffer[7] << 8);
+  uint8_t* data = buffer + 8;
+  const unsigned room = MIN(length, (unsigned)MAX(buffer_length - 8, 0));
+  uint8_t reply[255];
+  size_t reply_length = 0;
+
+  d->values[FTDI_EMU_CONTROL_TRANSFERS]++;
+  *actual = 0;
+
+  if (request_type == 0x80 && request == 6) { /* GET_DESCRIPTOR */
+    const unsigned type = value >> 8, index = value & 0xFF;
+    if (type == 1) {
+      reply_length = device_descriptor(d, reply);
+    } else if (type == 2) {
+      reply_length = config_descriptor(d, reply);
+    } else if (type == 3 && index == 0) {
+      const uint8_t languages[4] = {4, 3, 0x09, 0x04}; /* en-US */
+      memcpy(reply, languages, 4);
+      reply_length = 4;
+    } else if (type == 3 && index <= 3 && d->strings[index] &&
+               !(d->unreadable_strings & string_index_bit((int)index))) {
+      const size_t chars = MIN(strlen(d->strings[index]), MAX_STRING_CHARS);
+      reply[0] = (uint8_t)(2 + 2 * chars);
+      reply[1] = 3;
+      for (size_t i = 0; i < chars; ++i) {
+        reply[2 + 2 * i] = (uint8_t)d->strings[index][i];
+        reply[3 + 2 * i] = 0;
+      }
+      reply_length = 2 + 2 * chars;
+    } else {
+      return -EPIPE;
+    }
+  } else if (request_type == 0x80 && request == 0) { /* GET_STATUS */
+    memset(reply, 0, 2);
+    reply_length = 2;
+  } else if (request_type == 0x80 && request == 8) { /* GET_CONFIGURATION */
+    reply[0] = 1;
+    reply_length = 1;
+  } else if (request_type == 0x40) {
+    switch (request) {
+      case SIO_RESET:
+        if (value == SIO_RESET_PORT) {
+          if (d->failing_steps & FTDI_EMU_FAIL_USB_OPEN) return -EPIPE;
+          d->values[FTDI_EMU_RESETS]++;
+        } else if (value == SIO_TCIFLUSH) {
+          purge_receive_side(d);
+        } else if (value == SIO_TCOFLUSH) {
+          d->values[FTDI_EMU_TX_PURGES]++;
+        }
+        break;
+      case SIO_SET_BAUDRATE:
+        if (d->failing_steps & FTDI_EMU_FAIL_BAUDRATE) return -EPIPE;
+        break;
+      case SIO_SET_LATENCY_TIMER:
+        d->values[FTDI_EMU_LATENCY_TIMER] = value & 0xFF;
+        break;
+      case SIO_SET_BITMODE:
+        d->values[FTDI_EMU_BITMODE_REQUESTS]++;
+        if (d->failing_steps & FTDI_EMU_FAIL_BITMODE) return -EPIPE;
+        d->values[FTDI_EMU_BITMODE] = value >> 8;
+        d->values[FTDI_EMU_BITMASK] = value & 0xFF;
+        break;
+      default:
+        break;
+    }
+    *actual = (int)room;
+    return 0;
+  } else if (request_type == 0xC0) {
+    memset(reply, 0, sizeof reply);
+    if (request == SIO_POLL_MODEM_STATUS) {
+      reply[0] = STATUS_BYTE_0;
+      reply[1] = STATUS_BYTE_1;
+    } else if (request == SIO_GET_LATENCY_TIMER) {
+      reply[0] = d->values[FTDI_EMU_LATENCY_TIMER] < 0 ? 16 : (uint8_t)d->values[FTDI_EMU_LATENCY_TIMER];
+    }
+    reply_length = MIN(length, sizeof reply);
+  } else if ((request_type & 0x80) == 0) { /* other standard OUT requests */
+    *actual = (int)room;
+    return 0;
+  } else {
+    return -EPIPE;
+  }
+
+  *actual = (int)MIN(reply_length, (size_t)room);
+  memcpy(data, reply, (size_t)*actual);
+  return 0;
+}
+
+/* ---- usbdevfs ---- */
+
+/* Completes one submitted URB: fills its buffer, status and length. */
+static void complete_urb(emu_device* d, struct usbdevfs_urb* urb) {
+  uint8_t* buffer = urb->buffer;
+  int status = 0, actual = 0;
+  if (d->unplugged) {
+    status = -ENODEV;
+  } else if (urb->type == USBDEVFS_URB_TYPE_CONTROL) {
+    status = urb->buffer_length >= 8 ? control_transfer(d, buffer, urb->buffer_length, &actual) : -EPIPE;
+  } else if (urb->endpoint == 0x81) {
+    d->values[FTDI_EMU_BULK_IN_TRANSFERS]++;
+    if (d->failing_reads > 0) {
+      d->failing_reads--;
+      status = d->failing_status;
+      d->values[FTDI_EMU_FAILED_TRANSFERS]++;
+    } else {
+      actual = bulk_in(d, buffer, urb->buffer_length);
+    }
+  } else if (urb->endpoint & 0x80) { /* the other channels' boards are silent */
+    actual = urb->buffer_length >= 2 ? 2 : 0;
+    if (actual) buffer[0] = STATUS_BYTE_0, buffer[1] = STATUS_BYTE_1;
+  } else {
+    actual = urb->buffer_length;
+    d->values[FTDI_EMU_BYTES_WRITTEN] += actual;
+  }
+  if (status == -ENODEV && urb->endpoint == 0x81) d->values[FTDI_EMU_FAILED_TRANSFERS]++;
+  urb->status = status;
+  urb->actual_length = actual;
+}
+
+static void close_client_locked(client_state* c) {
+  if (c->closed) return;
+  c->closed = 1;
+  c->device->values[FTDI_EMU_OPEN_HANDLES]--;
+  c->device->values[FTDI_EMU_CLAIMED_INTERFACES] -= c->claimed;
+  c->claimed = 0;
+}
+
+static void free_client_state(gpointer p) {
+  client_state* c = p;
+  g_mutex_lock(&lock);
+  close_client_locked(c);
+  g_queue_clear_full(&c->urbs, g_object_unref);
+  device_unref_locked(c->device);
+  g_mutex_unlock(&lock);
+  g_free(c);
+}
+
+static void on_client_notify(GObject* object, GParamSpec* pspec, gpointer user_data) {
+  (void)pspec;
+  client_state* c = user_data;
+  if (umockdev_ioctl_client_get_connected(UMOCKDEV_IOCTL_CLIENT(object))) return;
+  g_mutex_lock(&lock);
+  close_client_locked(c);
+  g_mutex_unlock(&lock);
+}
+
+static void on_client_connected(UMockdevIoctlBase* base, UMockdevIoctlClient* client, gpointer user_data) {
+  (void)base;
+  emu_device* d = user_data;
+  client_state* c = g_new0(client_state, 1);
+  g_mutex_lock(&lock);
+  c->device = d;
+  d->refs++;
+  d->values[FTDI_EMU_OPEN_HANDLES]++;
+  g_mutex_unlock(&lock);
+  g_queue_init(&c->urbs);
+  g_object_set_data_full(G_OBJECT(client), client_key, c, free_client_state);
+  g_signal_connect(client, "notify::connected", G_CALLBACK(on_client_notify), c);
+}
+
+/* Resolves the ioctl argument as a pointer to `size` bytes. */
+static UMockdevIoctlData* resolve_arg(UMockdevIoctlClient* client, gsize size) {
+  return umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, size, NULL);
+}
+
+static int submit_urb(client_state* c, UMockdevIoctlClient* client) {
+  UMockdevIoctlData* urb_data = resolve_arg(client, sizeof(struct usbdevfs_urb));
+  if (urb_data == NULL) return EFAULT;
+  const struct usbdevfs_urb* urb = (const struct usbdevfs_urb*)urb_data->data;
+  if (urb->buffer_length > 0) {
+    UMockdevIoctlData* buffer =
+        umockdev_ioctl_data_resolve(urb_data, G_STRUCT_OFFSET(struct usbdevfs_urb, buffer), urb->buffer_length, NULL);
+    if (buffer == NULL) {
+      g_object_unref(urb_data);
+      return EFAULT;
+    }
+    g_object_unref(buffer); /* urb_data keeps it as its child */
+  }
+  g_queue_push_tail(&c->urbs, urb_data);
+  return 0;
+}
+
+static int reap_urb(client_state* c, UMockdevIoctlClient* client) {
+  if (g_queue_is_empty(&c->urbs)) return c->device->unplugged ? ENODEV : EAGAIN;
+  UMockdevIoctlData* target = resolve_arg(client, sizeof(void*));
+  if (target == NULL) return EFAULT;
+  UMockdevIoctlData* urb_data = g_queue_pop_head(&c->urbs);
+  complete_urb(c->device, (struct usbdevfs_urb*)urb_data->data);
+  umockdev_ioctl_data_set_ptr(target, 0, urb_data);
+  g_object_unref(urb_data);
+  g_object_unref(target);
+  return 0;
+}
+
+/* A discard comes only for a URB libusb gave up on; every URB here is
+ * complete at once, so it is left to be reaped, as the kernel does with a
+ * URB that finished before the discard. */
+static int discard_urb(void) { return EINVAL; }
+
+static int claim(client_state* c, UMockdevIoctlClient* client, int claiming) {
+  UMockdevIoctlData* arg = resolve_arg(client, sizeof(unsigned));
+  if (arg == NULL) return EFAULT;
+  const unsigned interface = *(const unsigned*)arg->data;
+  g_object_unref(arg);
+  if (interface >= c->device->chip->interfaces) return EINVAL;
+  if (claiming) {
+    if (c->device->failing_steps & FTDI_EMU_FAIL_CLAIM) return EBUSY;
+    if (c->claimed & (1u << interface)) return 0;
+    c->claimed |= 1u << interface;
+    c->device->values[FTDI_EMU_CLAIMED_INTERFACES]++;
+  } else {
+    if (!(c->claimed & (1u << interface))) return EINVAL;
+    c->claimed &= ~(1u << interface);
+    c->device->values[FTDI_EMU_CLAIMED_INTERFACES]--;
+  }
+  return 0;
+}
+
+static int capabilities(UMockdevIoctlClient* client) {
+  UMockdevIoctlData* arg = resolve_arg(client, sizeof(uint32_t));
+  if (arg == NULL) return EFAULT;
+  *(uint32_t*)arg->data = USBFS_CAPS;
+  g_object_unref(arg);
+  return 0;
+}
+
+/* Returns the errno of the ioctl, 0 for success. */
+static int dispatch(client_state* c, UMockdevIoctlClient* client, gulong request) {
+  if (c->device->unplugged && request != USBDEVFS_REAPURB && request != USBDEVFS_REAPURBNDELAY &&
+      request != USBDEVFS_RELEASEINTERFACE)
+    return ENODEV;
+  switch (request) {
+    case USBDEVFS_GET_CAPABILITIES:
+      return capabilities(client);
+    case USBDEVFS_SUBMITURB:
+      return submit_urb(c, client);
+    case USBDEVFS_REAPURB:
+    case USBDEVFS_REAPURBNDELAY:
+      return reap_urb(c, client);
+    case USBDEVFS_DISCARDURB:
+      return discard_urb();
+    case USBDEVFS_CLAIMINTERFACE:
+      return claim(c, client, 1);
+    case USBDEVFS_RELEASEINTERFACE:
+      return claim(c, client, 0);
+    case USBDEVFS_SETINTERFACE:
+    case USBDEVFS_SETCONFIGURATION:
+    case USBDEVFS_CLEAR_HALT:
+    case USBDEVFS_RESETEP:
+    case USBDEVFS_RESET:
+      return 0;
+    case USBDEVFS_GETDRIVER:
+    case USBDEVFS_IOCTL:
+      return ENODATA; /* no kernel driver is bound */
+    default:
+      return ENOTTY;
+  }
+}
+
+static gboolean on_ioctl(UMockdevIoctlBase* base, UMockdevIoctlClient* client, gpointer user_data) {
+  (void)base;
+  (void)user_data;
+  client_state* c = g_object_get_data(G_OBJECT(client), client_key);
+  const gulong request = umockdev_ioctl_client_get_request(client);
+  g_mutex_lock(&lock);
+  const int error = c ? dispatch(c, client, request) : ENODEV;
+  g_mutex_unlock(&lock);
+  umockdev_ioctl_client_complete(client, error ? -1 : 0, error);
+  return TRUE;
+}
+
+/* ---- API ---- */
+
+/* umockdev redirects the device files only when its preload library was
+ * loaded at process start; loading it later would not help. */
+static int preload_active(void) {
+  void* preload = dlopen("libumockdev-preload.so.0", RTLD_NOW | RTLD_NOLOAD);
+  if (preload == NULL) return 0;
+  dlclose(preload);
+  return 1;
+}
+
+int ftdi_emu_start(void) {
+  g_mutex_lock(&lock);
+  int result = 0;
+  if (testbed == NULL) {
+    if (!preload_active()) {
+      result = FTDI_EMU_ERR_NO_PRELOAD;
+    } else {
+      testbed = umockdev_testbed_new();
+      if (testbed == NULL) result = FTDI_EMU_ERR_TESTBED;
+      else devices = g_ptr_array_new();
+    }
+  }
+  g_mutex_unlock(&lock);
+  return result;
+}
+
+int ftdi_emu_started(void) {
+  g_mutex_lock(&lock);
+  const int started = testbed != NULL;
+  g_mutex_unlock(&lock);
+  return started;
+}
+
+/* Detaches and removes the device's sysfs entry. Called without the lock
+ * because detaching waits for umockdev's worker thread, whose callbacks
+ * take the lock. */
+static void take_out(UMockdevTestbed* tb, char* syspath, char* devnode, UMockdevIoctlBase* handler) {
+  umockdev_testbed_detach_ioctl(tb, devnode, NULL);
+  umockdev_testbed_remove_device(tb, syspath);
+  g_object_unref(handler);
+  g_free(syspath);
+  g_free(devnode);
+}
+
+static int remove_one(int id) {
+  g_mutex_lock(&lock);
+  emu_device* d = find_locked(id);
+  if (d == NULL || testbed == NULL) {
+    g_mutex_unlock(&lock);
+    return -1;
+  }
+  if (d->removed) {
+    g_mutex_unlock(&lock);
+    return 0;
+  }
+  d->removed = 1;
+  d->unplugged = 1;
+  UMockdevTestbed* tb = g_object_ref(testbed);
+  char* syspath = g_strdup(d->syspath);
+  char* devnode = g_strdup(d->devnode);
+  UMockdevIoctlBase* handler = g_steal_pointer(&d->handler);
+  g_mutex_unlock(&lock);
+  take_out(tb, syspath, devnode, handler);
+  g_object_unref(tb);
+  return 0;
+}
+
+int ftdi_emu_remove_device(int id) { return remove_one(id); }
+
+void ftdi_emu_remove_all(void) {
+  g_mutex_lock(&lock);
+  const int count = devices ? (int)devices->len : 0;
+  g_mutex_unlock(&lock);
+  for (int id = 0; id < count; ++id) remove_one(id);
+}
+
+void ftdi_emu_stop(void) {
+  ftdi_emu_remove_all();
+  g_mutex_lock(&lock);
+  UMockdevTestbed* tb = g_steal_pointer(&testbed);
+  GPtrArray* list = g_steal_pointer(&devices);
+  if (list)
+    for (guint i = 0; i < list->len; ++i) device_unref_locked(g_ptr_array_index(list, i));
+  g_mutex_unlock(&lock);
+  if (list) g_ptr_array_unref(list);
+  if (tb) g_object_unref(tb);
+}
+
+int ftdi_emu_add_device(uint16_t vendor_id, uint16_t product_id, const char* manufacturer,
+                        const char* description, const char* serial) {
+  g_mutex_lock(&lock);
+  if (testbed == NULL) {
+    g_mutex_unlock(&lock);
+    return -1;
+  }
+  emu_device* d = g_new0(emu_device, 1);
+  d->id = (int)devices->len;
+  d->refs = 1;
+  d->vendor_id = vendor_id;
+  d->product_id = product_id;
+  d->chip = model_for(vendor_id, product_id);
+  d->strings[1] = g_strdup(manufacturer);
+  d->strings[2] = g_strdup(description);
+  d->strings[3] = g_strdup(serial);
+  d->garbage = g_byte_array_new();
+  d->produced_until_us = g_get_monotonic_time();
+  for (int i = 0; i < VALUE_COUNT; ++i) d->values[i] = 0;
+  d->values[FTDI_EMU_BITMODE] = d->values[FTDI_EMU_BITMASK] = d->values[FTDI_EMU_LATENCY_TIMER] = -1;
+
+  /* Every device gets a bus address and sysfs name of its own for the whole
+   * run, as umockdev keeps some traces of removed devices. */
+  const int bus = 1 + d->id / MAX_DEVNUM, devnum = 1 + d->id % MAX_DEVNUM;
+  d->syspath = g_strdup_printf("/sys/devices/pci0000:00/0000:00:14.0/usb1/1-%06d", LISTING_ORDER_BASE - d->id);
+  d->devnode = g_strdup_printf("/dev/bus/usb/%03d/%03d", bus, devnum);
+  char* description_text = sysfs_description(d, bus, devnum);
+  GError* error = NULL;
+  gboolean added = umockdev_testbed_add_from_string(testbed, description_text, &error);
+  g_free(description_text);
+  if (added) {
+    d->handler = umockdev_ioctl_base_new();
+    g_signal_connect(d->handler, "handle-ioctl", G_CALLBACK(on_ioctl), d);
+    g_signal_connect(d->handler, "client-connected", G_CALLBACK(on_client_connected), d);
+    if (!umockdev_testbed_attach_ioctl(testbed, d->devnode, d->handler, &error)) added = FALSE;
+  }
+  if (!added) {
+    if (error) fprintf(stderr, "ftdi_emulator: %s\n", error->message);
+    g_clear_error(&error);
+    g_clear_object(&d->handler);
+    device_unref_locked(d);
+    g_mutex_unlock(&lock);
+    return -1;
+  }
+  g_ptr_array_add(devices, d);
+  g_mutex_unlock(&lock);
+  return d->id;
+}
+
+/* Runs `body` on the device `id` under the lock; returns -1 for unknown ids. */
+#define WITH_DEVICE(id, body)                 \
+  do {                                        \
+    g_mutex_lock(&lock);                      \
+    emu_device* d = find_locked(id);          \
+    if (d == NULL) {                          \
+      g_mutex_unlock(&lock);                  \
+      return -1;                              \
+    }                                         \
+    body;                                     \
+    g_mutex_unlock(&lock);                    \
+    return 0;                                 \
+  } while (0)
+
+int ftdi_emu_set_unreadable_strings(int id, unsigned strings) { WITH_DEVICE(id, d->unreadable_strings = strings); }
+
+int ftdi_emu_set_failing_steps(int id, unsigned steps) { WITH_DEVICE(id, d->failing_steps = steps); }
+
+int ftdi_emu_set_stream_position(int id, uint64_t position) {
+  WITH_DEVICE(id, {
+    board_produce(d);
+    d->position = position;
+    d->held = 0;
+    d->fraction = 0;
+  });
+}
+
+int ftdi_emu_set_pace(int id, double bytes_per_second) {
+  WITH_DEVICE(id, {
+    board_produce(d);
+    d->pace = bytes_per_second > 0 ? bytes_per_second : 0;
+    d->held = 0;
+    d->fraction = 0;
+  });
+}
+
+int ftdi_emu_set_paused(int id, int paused) {
+  WITH_DEVICE(id, {
+    board_produce(d);
+    d->paused = paused != 0;
+  });
+}
+
+int ftdi_emu_fail_bulk_reads(int id, unsigned count, int status) {
+  WITH_DEVICE(id, {
+    d->failing_reads = count;
+    d->failing_status = status;
+  });
+}
+
+int ftdi_emu_unplug(int id) { WITH_DEVICE(id, d->unplugged = 1); }
+
+int ftdi_emu_inject_garbage(int id, const uint8_t* bytes, size_t length) {
+  WITH_DEVICE(id, {
+    const guint start = d->garbage->len;
+    g_byte_array_set_size(d->garbage, start + (guint)length);
+    if (bytes) memcpy(d->garbage->data + start, bytes, length);
+    else memset(d->garbage->data + start, GARBAGE_FILL, length);
+  });
+}
+
+int64_t ftdi_emu_value(int id, int what) {
+  g_mutex_lock(&lock);
+  emu_device* d = find_locked(id);
+  int64_t value = FTDI_EMU_NO_VALUE;
+  if (d != NULL && what >= 0 && what < VALUE_COUNT) {
+    board_produce(d);
+    switch (what) {
+      case FTDI_EMU_STREAM_POSITION:
+        value = (int64_t)d->position;
+        break;
+      case FTDI_EMU_CHIP_HELD:
+        value = (int64_t)chip_held(d);
+        break;
+      case FTDI_EMU_GARBAGE_PENDING:
+        value = d->garbage->len;
+        break;
+      default:
+        value = d->values[what];
+    }
+  }
+  g_mutex_unlock(&lock);
+  return value;
+}
+
+int ftdi_emu_wait_value(int id, int what, int64_t expected, int timeout_ms) {
+  const gint64 deadline = g_get_monotonic_time() + (gint64)timeout_ms * 1000;
+  for (;;) {
+    if (ftdi_emu_value(id, what) == expected) return 0;
+    if (g_get_monotonic_time() >= deadline) return -1;
+    g_usleep(1000);
+  }
+}
