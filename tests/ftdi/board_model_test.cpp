@@ -1,0 +1,129 @@
+// The emulated board as libftdi sees it: the stream it sends, pauses,
+// failures, garbage, unplugging and pace. Later tests of the reader rely on
+// exactly these behaviours.
+#include <libusb.h>
+
+#include <cerrno>
+#include <algorithm>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "emulated_chip.hpp"
+#include "ftdi/ftdi_device.hpp"
+
+class BoardModelTest : public EmulatedChipTest {
+ protected:
+  void open_board(uint64_t stream_position = 0, double pace = 0) {
+    id_ = add_board("SN");
+    ftdi_emu_set_stream_position(id_, stream_position);
+    ftdi_emu_set_pace(id_, pace);
+    ASSERT_TRUE(device_.open("SN", INTERFACE_A, BITMODE_SYNCFF, 0xFF));
+  }
+
+  // Bytes read, or the negative libftdi result as the only element's sign.
+  int32_t read_into(std::vector<uint8_t>& bytes, int32_t length) {
+    bytes.assign(static_cast<std::size_t>(length), 0);
+    const int32_t got = device_.read(bytes.data(), length);
+    bytes.resize(static_cast<std::size_t>(std::max(got, 0)));
+    return got;
+  }
+
+  int id_ = -1;
+  FtdiDevice device_;
+  std::vector<uint8_t> bytes_;
+};
+
+TEST_F(BoardModelTest, StreamMayBeginInsideAFrame) {
+  open_board(5);
+  EXPECT_EQ(read_into(bytes_, 100), 100);
+  EXPECT_EQ(bytes_, stream(5, 100));
+  EXPECT_NE(bytes_[0], 0xF0);
+}
+
+TEST_F(BoardModelTest, PausedBoardSendsNothingThenGoesOn) {
+  open_board();
+  EXPECT_EQ(read_into(bytes_, 600), 600);
+  ftdi_emu_set_paused(id_, 1);
+  // libftdi still holds the rest of its last transfer.
+  EXPECT_EQ(read_into(bytes_, 8000), 4080 - 600);
+  EXPECT_EQ(read_into(bytes_, 8000), 0);
+  EXPECT_EQ(read_into(bytes_, 8000), 0);
+  ftdi_emu_set_paused(id_, 0);
+  EXPECT_EQ(read_into(bytes_, 8000), 8000);
+  EXPECT_EQ(bytes_, stream(4080, 8000));
+}
+
+TEST_F(BoardModelTest, InjectedReadFailuresReachTheCallerAndLoseNothing) {
+  open_board();
+  ftdi_emu_fail_bulk_reads(id_, 2, -EPIPE);
+  EXPECT_EQ(read_into(bytes_, 100), LIBUSB_ERROR_PIPE);
+  EXPECT_EQ(read_into(bytes_, 100), LIBUSB_ERROR_PIPE);
+  ftdi_emu_fail_bulk_reads(id_, 1, -EPROTO);
+  EXPECT_EQ(read_into(bytes_, 100), LIBUSB_ERROR_IO);
+  EXPECT_EQ(read_into(bytes_, 100), 100);
+  EXPECT_EQ(bytes_, stream(0, 100));
+  EXPECT_EQ(value(id_, FTDI_EMU_FAILED_TRANSFERS), 3);
+  EXPECT_EQ(value(id_, FTDI_EMU_BULK_IN_TRANSFERS), 4);
+}
+
+TEST_F(BoardModelTest, GarbageComesFirstThenTheStreamWhereItWas) {
+  open_board();
+  EXPECT_EQ(read_into(bytes_, 4080), 4080);
+  const uint8_t custom[3] = {0xF0, 0x0F, 0x00};
+  ftdi_emu_inject_garbage(id_, nullptr, 7);
+  ftdi_emu_inject_garbage(id_, custom, sizeof custom);
+  EXPECT_EQ(read_into(bytes_, 4000), 4000);
+  const std::vector<uint8_t> head(bytes_.begin(), bytes_.begin() + 10);
+  EXPECT_EQ(head, (std::vector<uint8_t>{0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xF0, 0x0F, 0x00}));
+  EXPECT_EQ(std::vector<uint8_t>(bytes_.begin() + 10, bytes_.end()), stream(4080, 3990));
+}
+
+TEST_F(BoardModelTest, PurgeDiscardsPendingGarbage) {
+  open_board();
+  ftdi_emu_inject_garbage(id_, nullptr, 5000);
+  EXPECT_EQ(value(id_, FTDI_EMU_GARBAGE_PENDING), 5000);
+  EXPECT_EQ(device_.purge(), 0);
+  EXPECT_EQ(value(id_, FTDI_EMU_GARBAGE_PENDING), 0);
+  EXPECT_EQ(read_into(bytes_, 24), 24);
+  EXPECT_EQ(bytes_, stream(FTDI_EMU_CHIP_BUFFER, 24));
+}
+
+TEST_F(BoardModelTest, UnpluggedDeviceFailsEveryTransfer) {
+  open_board();
+  ftdi_emu_unplug(id_);
+  EXPECT_EQ(read_into(bytes_, 100), LIBUSB_ERROR_NO_DEVICE);
+  EXPECT_LT(device_.purge(), 0);
+  EXPECT_EQ(read_into(bytes_, 100), LIBUSB_ERROR_NO_DEVICE);
+  device_.close();
+  EXPECT_TRUE(all_closed(id_));
+}
+
+TEST_F(BoardModelTest, FullChipStallsAPacedBoardWithoutLosingBytes) {
+  open_board(0, 1e6);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(value(id_, FTDI_EMU_CHIP_HELD), FTDI_EMU_CHIP_BUFFER);
+  EXPECT_EQ(value(id_, FTDI_EMU_STREAM_POSITION), 0);
+  ASSERT_GT(read_into(bytes_, 3000), 0);
+  EXPECT_EQ(bytes_, stream(0, bytes_.size()));
+}
+
+// A loose check of the pace: the board can never send more than it made, and
+// a reader that keeps asking gets most of it.
+TEST_F(BoardModelTest, PacedBoardSendsRoughlyItsRate) {
+  constexpr double kPace = 40000;
+  const auto start = std::chrono::steady_clock::now();
+  open_board(0, kPace);
+  int64_t total = 0;
+  std::vector<uint8_t> joined;
+  while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(300)) {
+    const int32_t got = read_into(bytes_, 4096);
+    ASSERT_GE(got, 0);
+    joined.insert(joined.end(), bytes_.begin(), bytes_.end());
+    total += got;
+  }
+  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_LE(total, kPace * elapsed + FTDI_EMU_CHIP_BUFFER);
+  EXPECT_GE(total, kPace * 0.3 * 0.5);
+  EXPECT_EQ(joined, stream(0, joined.size()));
+}
