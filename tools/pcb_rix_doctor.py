@@ -150,63 +150,69 @@ class FtdiDevice:
         return self.strings.get("serial", "")
 
 
-class Libusb:
-    def __init__(self, lib: ctypes.CDLL):
-        self.lib = lib
+def usb_error(usb: ctypes.CDLL, code: int) -> str:
+    return f"{usb.libusb_error_name(code).decode()} ({usb.libusb_strerror(code).decode()})"
 
-    def describe(self, code: int) -> str:
-        return (f"{self.lib.libusb_error_name(code).decode()} "
-                f"({self.lib.libusb_strerror(code).decode()})")
 
-    def error_name(self, code: int) -> str:
-        return self.lib.libusb_error_name(code).decode()
-
-    def survey(self) -> list[FtdiDevice]:
-        """FTDI devices in libusb's enumeration order, which libftdi shares."""
-        context = ctypes.c_void_p()
-        code = self.lib.libusb_init(ctypes.byref(context))
-        if code < 0:
-            raise OSError(f"libusb_init failed: {self.describe(code)}")
+def survey(usb: ctypes.CDLL) -> list[FtdiDevice]:
+    """FTDI devices in libusb's enumeration order, which is also libftdi's."""
+    context = ctypes.c_void_p()
+    code = usb.libusb_init(ctypes.byref(context))
+    if code < 0:
+        raise OSError(f"libusb_init failed: {usb_error(usb, code)}")
+    try:
         device_list = PP()
-        try:
-            count = self.lib.libusb_get_device_list(context, ctypes.byref(device_list))
-            if count < 0:
-                raise OSError(f"libusb_get_device_list failed: {self.describe(count)}")
-            found = []
-            for index in range(count):
-                descriptor = DeviceDescriptor()
-                device = device_list[index]
-                if (self.lib.libusb_get_device_descriptor(device, ctypes.byref(descriptor)) == 0
-                        and descriptor.idVendor == FTDI_VENDOR):
-                    found.append(self.read_strings(device, descriptor))
-            self.lib.libusb_free_device_list(device_list, 1)
-            return found
-        finally:
-            self.lib.libusb_exit(context)
+        count = usb.libusb_get_device_list(context, ctypes.byref(device_list))
+        if count < 0:
+            raise OSError(f"libusb_get_device_list failed: {usb_error(usb, count)}")
+        found = []
+        for device in device_list[:count]:
+            descriptor = DeviceDescriptor()
+            if (usb.libusb_get_device_descriptor(device, ctypes.byref(descriptor)) == 0
+                    and descriptor.idVendor == FTDI_VENDOR):
+                found.append(read_strings(usb, device, descriptor))
+        usb.libusb_free_device_list(device_list, 1)
+        return found
+    finally:
+        usb.libusb_exit(context)
 
-    def read_strings(self, device, descriptor: DeviceDescriptor) -> FtdiDevice:
-        result = FtdiDevice(self.lib.libusb_get_bus_number(device),
-                            self.lib.libusb_get_device_address(device),
-                            descriptor.idProduct)
-        handle = ctypes.c_void_p()
-        code = self.lib.libusb_open(device, ctypes.byref(handle))
-        if code < 0:
-            result.open_failure = self.error_name(code)
-            return result
-        indices = (descriptor.iManufacturer, descriptor.iProduct, descriptor.iSerialNumber)
-        for name, index in zip(STRING_FIELDS, indices):
-            buffer = ctypes.create_string_buffer(STRING_BUFFER_SIZE)
-            # Index 0 means "no string"; libftdi then fails the read as well.
-            code = (self.lib.libusb_get_string_descriptor_ascii(handle, index, buffer, STRING_BUFFER_SIZE)
-                    if index else None)
-            if code is None:
-                result.string_errors[name] = "absent"
-            elif code < 0:
-                result.string_errors[name] = self.error_name(code)
-            else:
-                result.strings[name] = buffer.value.decode("ascii", "replace")
-        self.lib.libusb_close(handle)
+
+def read_strings(usb: ctypes.CDLL, device, descriptor: DeviceDescriptor) -> FtdiDevice:
+    result = FtdiDevice(usb.libusb_get_bus_number(device),
+                        usb.libusb_get_device_address(device), descriptor.idProduct)
+    handle = ctypes.c_void_p()
+    code = usb.libusb_open(device, ctypes.byref(handle))
+    if code < 0:
+        result.open_failure = usb_error(usb, code)
         return result
+    indices = (descriptor.iManufacturer, descriptor.iProduct, descriptor.iSerialNumber)
+    for name, index in zip(STRING_FIELDS, indices):
+        if not index:  # the device has no such string; libftdi fails to read it too
+            result.string_errors[name] = "absent"
+            continue
+        buffer = ctypes.create_string_buffer(STRING_BUFFER_SIZE)
+        code = usb.libusb_get_string_descriptor_ascii(handle, index, buffer, STRING_BUFFER_SIZE)
+        if code < 0:
+            result.string_errors[name] = usb_error(usb, code)
+        else:
+            result.strings[name] = buffer.value.decode("ascii", "replace")
+    usb.libusb_close(handle)
+    return result
+
+
+def ftdi_error(ftdi: ctypes.CDLL, context) -> str:
+    return (ftdi.ftdi_get_error_string(context) or b"").decode()
+
+
+def find_in_libftdi_list(usb: ctypes.CDLL, head, device: FtdiDevice):
+    """The libusb device in libftdi's list that sits at the device's bus and address."""
+    node = head
+    while node:
+        dev = node.contents.dev
+        if (usb.libusb_get_bus_number(dev), usb.libusb_get_device_address(dev)) == (device.bus, device.address):
+            return dev
+        node = node.contents.next
+    return None
 
 
 def try_module_open(ftdi: ctypes.CDLL, usb: ctypes.CDLL, device: FtdiDevice) -> None:
@@ -218,22 +224,19 @@ def try_module_open(ftdi: ctypes.CDLL, usb: ctypes.CDLL, device: FtdiDevice) -> 
     head = ctypes.POINTER(FtdiDeviceList)()
     try:
         if ftdi.ftdi_usb_find_all(context, ctypes.byref(head), 0, 0) < 0:
-            device.setup_failure = "ftdi_usb_find_all: " + ftdi.ftdi_get_error_string(context).decode()
+            device.setup_failure = f"ftdi_usb_find_all: {ftdi_error(ftdi, context)}"
             return
-        node = head
-        while node and (usb.libusb_get_bus_number(node.contents.dev), usb.libusb_get_device_address(node.contents.dev)) != (device.bus, device.address):
-            node = node.contents.next
-        if not node:
+        dev = find_in_libftdi_list(usb, head, device)
+        if dev is None:
             device.setup_failure, device.setup_hint = "libftdi no longer lists the device", HINT_GONE
             return
-        steps = (("ftdi_usb_open_dev", lambda: ftdi.ftdi_usb_open_dev(context, node.contents.dev)),
+        steps = (("ftdi_usb_open_dev", lambda: ftdi.ftdi_usb_open_dev(context, dev)),
                  ("ftdi_set_interface", lambda: ftdi.ftdi_set_interface(context, INTERFACE_A)),
                  ("ftdi_set_bitmode", lambda: ftdi.ftdi_set_bitmode(context, BITMASK_ALL, BITMODE_SYNCFF)))
         for step, call in steps:
             code = call()
             if code != 0:
-                error = ftdi.ftdi_get_error_string(context).decode()
-                device.setup_failure = f"{step} returned {code}: {error}"
+                device.setup_failure = f"{step} returned {code}: {ftdi_error(ftdi, context)}"
                 if step == "ftdi_usb_open_dev":
                     device.setup_hint = OPEN_HINTS.get(code, HINT_IO)
                 elif step == "ftdi_set_bitmode":
@@ -257,8 +260,9 @@ def node_permissions(device: FtdiDevice) -> str:
         info = os.stat(path)
     except OSError as error:
         return f"{path} ({error.strerror})"
+    owner = f"{owner_name(info.st_uid, pwd.getpwuid)}:{owner_name(info.st_gid, grp.getgrgid)}"
     access = "read/write" if os.access(path, os.R_OK | os.W_OK) else "NO read/write access for you"
-    return f"{path} {stat.filemode(info.st_mode)} {owner_name(info.st_uid, pwd.getpwuid)}:{owner_name(info.st_gid, grp.getgrgid)}, {access}"
+    return f"{path} {stat.filemode(info.st_mode)} {owner}, {access}"
 
 
 def owner_name(number: int, lookup) -> str:
@@ -268,68 +272,70 @@ def owner_name(number: int, lookup) -> str:
         return str(number)
 
 
-def report(device: FtdiDevice, devices: list[FtdiDevice], out) -> None:
+def report(device: FtdiDevice, devices: list[FtdiDevice]) -> None:
     kind = DEFAULT_PRODUCTS.get(device.product_id, "not a libftdi default id")
     print(f"bus {device.bus:03d} address {device.address:03d}  "
-          f"{FTDI_VENDOR:04x}:{device.product_id:04x} ({kind})", file=out)
-    print(f"  node          {node_permissions(device)}", file=out)
+          f"{FTDI_VENDOR:04x}:{device.product_id:04x} ({kind})")
+    print(f"  node          {node_permissions(device)}")
     hints = []
     if device.open_failure:
-        print(f"  strings       unreadable: libusb_open failed with {device.open_failure}", file=out)
-        hints.append(LIBUSB_HINTS.get(device.open_failure, HINT_IO))
+        print(f"  strings       unreadable: libusb_open failed with {device.open_failure}")
+        hints.append(LIBUSB_HINTS.get(device.open_failure.split()[0], HINT_IO))
     for name in STRING_FIELDS if not device.open_failure else ():
         if name in device.strings:
-            print(f"  {name:<13} {device.strings[name]!r}", file=out)
+            print(f"  {name:<13} {device.strings[name]!r}")
         else:
-            print(f"  {name:<13} unreadable: {device.string_errors[name]}", file=out)
+            print(f"  {name:<13} unreadable: {device.string_errors[name]}")
     if device.listed:
-        print(f"  listed        yes, as {device.serial!r}", file=out)
+        print(f"  listed        yes, as {device.serial!r}")
         chosen = chosen_by_serial(devices, device.serial)
         if chosen is not device:
-            print(f"  warning       PCB_RIX({device.serial!r}) opens bus {chosen.bus:03d} address "
-                  f"{chosen.address:03d} instead: its serial {chosen.serial!r} also begins "
-                  f"with {device.serial!r} and it comes first", file=out)
+            reason = (f"its serial {chosen.serial!r} also begins with {device.serial!r} and it comes first"
+                      if device.serial else "an empty serial takes the first FTDI device")
+            print(f"  warning       PCB_RIX({device.serial!r}) opens bus {chosen.bus:03d} "
+                  f"address {chosen.address:03d} instead: {reason}")
         if device.setup_failure:
-            print(f"  opens         no: {device.setup_failure}", file=out)
+            print(f"  opens         no: {device.setup_failure}")
             hints.append(device.setup_hint or HINT_IO)
         else:
-            print("  opens         yes (interface A, synchronous 245 FIFO)", file=out)
+            print("  opens         yes (interface A, synchronous 245 FIFO)")
     elif not device.default_product:
-        print("  listed        no: product id", file=out)
+        print(f"  listed        no: product id {device.product_id:04x}")
         hints.append(HINT_NOT_DEFAULT)
-    elif device.open_failure or not {"manufacturer", "description"} <= device.strings.keys():
-        print("  listed        no: manufacturer or description cannot be read", file=out)
-        if not device.open_failure:
-            hints.append(HINT_IO)
+    elif device.open_failure:
+        print("  listed        no: strings cannot be read")
+    elif missing := [name for name in STRING_FIELDS[:2] if name not in device.strings]:
+        print(f"  listed        no: {' and '.join(missing)} cannot be read")
+        absent = any(device.string_errors[name] == "absent" for name in missing)
+        hints.append(HINT_NOT_BOARD if absent else HINT_IO)
     else:
-        print("  listed        no: strings do not match", file=out)
+        print("  listed        no: strings do not match")
         hints.append(HINT_NOT_BOARD)
     for hint in hints:
-        print(f"  hint: {hint}", file=out)
+        print(f"  hint: {hint}")
 
 
-def main(argv: list[str] | None = None, out=None) -> int:
-    out = out or sys.stdout
+def main(argv: list[str] | None = None) -> int:
     argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
                             epilog=__doc__.rsplit("\n\n", 1)[1]).parse_args(argv)
     try:
         usb = load_library("usb-1.0", "libusb-1.0.so.0", LIBUSB_SIGNATURES)
         ftdi = load_library("ftdi1", "libftdi1.so.2", FTDI_SIGNATURES)
-        devices = Libusb(usb).survey()
+        devices = survey(usb)
     except OSError as error:
-        print(f"cannot use libusb/libftdi: {error}", file=out)
+        print(f"cannot use libusb/libftdi: {error}")
         return 2
     boards = [d for d in devices if d.listed]
     for board in boards:
         try_module_open(ftdi, usb, board)
-    print(f"{len(devices)} FTDI device(s) visible to libusb, {len(boards)} PCB_RIX board(s) listed.", file=out)
+    print(f"{len(devices)} FTDI device(s) visible to libusb, {len(boards)} PCB_RIX board(s) listed.")
     for device in devices:
-        print(file=out)
-        report(device, devices, out)
+        print()
+        report(device, devices)
     usable = [b for b in boards if not b.setup_failure]
-    print(f"\n{len(usable)} of {len(boards)} board(s) open.", file=out)
+    print(f"\n{len(usable)} of {len(boards)} board(s) open.")
     if not devices:
-        print("hint: no FTDI device: check the cable, `lsusb -d 0403:` and `dmesg`", file=out)
+        print("hint: no FTDI device: check the cable, `lsusb -d 0403:` and `dmesg`")
     return 0 if usable else 1
 
 
