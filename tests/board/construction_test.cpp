@@ -8,9 +8,9 @@
 using scripted_ftdi::Call;
 using scripted_ftdi::named_call;
 
-using Construction = BoardTest;
+using BoardConstruction = BoardTest;
 
-TEST_F(Construction, OpensInSynchronousFifoModeAndFillsTheFreeQueue) {
+TEST_F(BoardConstruction, OpensInSynchronousFifoModeAndFillsTheFreeQueue) {
   py_PCB_RIX board(kSerial, 3);
   BoardInspector inspector(board);
 
@@ -43,7 +43,7 @@ TEST_F(Construction, OpensInSynchronousFifoModeAndFillsTheFreeQueue) {
   EXPECT_EQ(storage.size(), kBlockPoolSize) << "blocks share storage";
 }
 
-TEST_F(Construction, MissingOrUnusableDeviceGivesAnUnopenedBoard) {
+TEST_F(BoardConstruction, MissingOrUnusableDeviceGivesAnUnopenedBoard) {
   {
     py_PCB_RIX board("RIX-0002", 2);
     EXPECT_FALSE(board.opened());
@@ -55,7 +55,7 @@ TEST_F(Construction, MissingOrUnusableDeviceGivesAnUnopenedBoard) {
   EXPECT_FALSE(board.opened());
 }
 
-TEST_F(Construction, NoLibftdiContextThrows) {
+TEST_F(BoardConstruction, NoLibftdiContextThrows) {
   scripted_ftdi::reset({.context_available = false, .serial = kSerial});
   try {
     py_PCB_RIX board(kSerial, 2);
@@ -65,7 +65,7 @@ TEST_F(Construction, NoLibftdiContextThrows) {
   }
 }
 
-TEST_F(Construction, SamplesCountOutsideItsLimitsIsRefusedBeforeTheDeviceIsTouched) {
+TEST_F(BoardConstruction, SamplesCountOutsideItsLimitsIsRefusedBeforeTheDeviceIsTouched) {
   for (std::size_t rows : {std::size_t{0}, std::size_t{1}, py_PCB_RIX::kMaxSamplesCount + 1}) {
     SCOPED_TRACE(rows);
     EXPECT_THROW(py_PCB_RIX(kSerial, rows), std::invalid_argument);
@@ -81,7 +81,7 @@ TEST_F(Construction, SamplesCountOutsideItsLimitsIsRefusedBeforeTheDeviceIsTouch
   EXPECT_GT((py_PCB_RIX::kMaxSamplesCount + 1) * py_PCB_RIX::kFrameSize, std::size_t{INT_MAX});
 }
 
-TEST_F(Construction, DestructionClosesTheDeviceLast) {
+TEST_F(BoardConstruction, DestructionClosesTheDeviceLast) {
   {
     py_PCB_RIX board(kSerial, 2);
     scripted_ftdi::queue_bytes(frames(0, 2));

@@ -27,9 +27,9 @@ std::vector<uint8_t> misaligned_read(std::size_t rows, const std::vector<std::si
 
 }  // namespace
 
-using Framing = BoardTest;
+using BoardFraming = BoardTest;
 
-TEST_F(Framing, AlignedBlockReadsFillOneBlockEach) {
+TEST_F(BoardFraming, AlignedBlockReadsFillOneBlockEach) {
   py_PCB_RIX board(kSerial, 4);
   BoardInspector inspector(board);
   for (uint64_t first : {0, 4, 8}) scripted_ftdi::queue_bytes(frames(first, 4));
@@ -42,7 +42,7 @@ TEST_F(Framing, AlignedBlockReadsFillOneBlockEach) {
   EXPECT_EQ(ready_blocks(inspector), expected);
 }
 
-TEST_F(Framing, OnlyTheFirstFrameOfAReadIsCheckedForSync) {
+TEST_F(BoardFraming, OnlyTheFirstFrameOfAReadIsCheckedForSync) {
   py_PCB_RIX board(kSerial, 4);
   BoardInspector inspector(board);
   std::vector<uint8_t> bytes = frames(0, 4);
@@ -62,7 +62,7 @@ struct ResyncCase {
   std::optional<int32_t> realignment_read;
 };
 
-TEST_F(Framing, ResyncPurgesSearchesBackwardsForTheSyncPairAndRealigns) {
+TEST_F(BoardFraming, ResyncPurgesSearchesBackwardsForTheSyncPairAndRealigns) {
   const ResyncCase cases[] = {
       {4, {46}, 22},      // pair at block_bytes - 2
       {4, {36}, 12},      // at block_bytes - 12
@@ -92,7 +92,7 @@ TEST_F(Framing, ResyncPurgesSearchesBackwardsForTheSyncPairAndRealigns) {
   }
 }
 
-TEST_F(Framing, ResyncWindowSeesBytesLeftByEarlierReads) {
+TEST_F(BoardFraming, ResyncWindowSeesBytesLeftByEarlierReads) {
   py_PCB_RIX board(kSerial, 4);
   BoardInspector inspector(board);
   scripted_ftdi::queue_bytes(frames(0, 4));
@@ -110,7 +110,7 @@ TEST_F(Framing, ResyncWindowSeesBytesLeftByEarlierReads) {
   EXPECT_EQ(blocks[1], index_range(4, 4));
 }
 
-TEST_F(Framing, ReadsOfAtMostOneFrameOrFailedReadsCountAsNoData) {
+TEST_F(BoardFraming, ReadsOfAtMostOneFrameOrFailedReadsCountAsNoData) {
   using scripted_ftdi::bytes_read;
   using scripted_ftdi::result_read;
   struct Case {
@@ -143,7 +143,7 @@ TEST_F(Framing, ReadsOfAtMostOneFrameOrFailedReadsCountAsNoData) {
   }
 }
 
-TEST_F(Framing, PartialFrameAtTheEndOfAReadIsDroppedAndTheNextReadRealigned) {
+TEST_F(BoardFraming, PartialFrameAtTheEndOfAReadIsDroppedAndTheNextReadRealigned) {
   py_PCB_RIX board(kSerial, 4);
   BoardInspector inspector(board);
   scripted_ftdi::queue_bytes(stream_bytes(0, 30));  // frames 0 and 1, half of 2
@@ -159,7 +159,7 @@ TEST_F(Framing, PartialFrameAtTheEndOfAReadIsDroppedAndTheNextReadRealigned) {
   EXPECT_EQ(ready_blocks(inspector), expected);
 }
 
-TEST_F(Framing, BlockFilledAcrossTwoReadsPassesTheRestOnToTheNextBlock) {
+TEST_F(BoardFraming, BlockFilledAcrossTwoReadsPassesTheRestOnToTheNextBlock) {
   const std::pair<std::size_t, std::size_t> cases[] = {{4, 2}, {4, 3}, {8, 2}, {8, 7}};
   for (const auto& [rows, first_read_frames] : cases) {
     SCOPED_TRACE(::testing::Message() << rows << " rows, first read of " << first_read_frames << " frames");

@@ -37,9 +37,9 @@ std::set<std::thread::id> reading_threads() {
 
 }  // namespace
 
-using FlowControl = BoardTest;
+using BoardFlowControl = BoardTest;
 
-TEST_F(FlowControl, NoDeviceReadWhileAllBlocksWaitAndReadingResumesWhenOneReturns) {
+TEST_F(BoardFlowControl, NoDeviceReadWhileAllBlocksWaitAndReadingResumesWhenOneReturns) {
   py_PCB_RIX board(kSerial, 2);
   BoardInspector inspector(board);
   queue_block_reads(2, kBlockPoolSize + 1);
@@ -67,9 +67,9 @@ TEST_F(FlowControl, NoDeviceReadWhileAllBlocksWaitAndReadingResumesWhenOneReturn
   EXPECT_EQ(concatenated(blocks), index_range(2, 2 * (kBlockPoolSize - 1)));
 }
 
-using Stopping = BoardTest;
+using BoardStopping = BoardTest;
 
-TEST_F(Stopping, MidBlockHandsTheBlockOnWithItsOtherRowsUntouched) {
+TEST_F(BoardStopping, MidBlockHandsTheBlockOnWithItsOtherRowsUntouched) {
   {
     SCOPED_TRACE("a block never filled before keeps zeros");
     py_PCB_RIX board(kSerial, 4);
@@ -97,7 +97,7 @@ TEST_F(Stopping, MidBlockHandsTheBlockOnWithItsOtherRowsUntouched) {
   }
 }
 
-TEST_F(Stopping, WhileWaitingForAFreeBlockHandsTheFullBlockOn) {
+TEST_F(BoardStopping, WhileWaitingForAFreeBlockHandsTheFullBlockOn) {
   py_PCB_RIX board(kSerial, 2);
   BoardInspector inspector(board);
   queue_block_reads(2, kBlockPoolSize);
@@ -111,7 +111,7 @@ TEST_F(Stopping, WhileWaitingForAFreeBlockHandsTheFullBlockOn) {
   EXPECT_EQ(concatenated(ready_blocks(inspector)), index_range(0, 2 * kBlockPoolSize));
 }
 
-TEST_F(Stopping, StartAfterStopRealignsTheNewReaderAndKeepsReadyBlocks) {
+TEST_F(BoardStopping, StartAfterStopRealignsTheNewReaderAndKeepsReadyBlocks) {
   py_PCB_RIX board(kSerial, 4);
   BoardInspector inspector(board);
   scripted_ftdi::queue_bytes(frames(0, 4));
@@ -132,9 +132,9 @@ TEST_F(Stopping, StartAfterStopRealignsTheNewReaderAndKeepsReadyBlocks) {
   EXPECT_EQ(blocks[2], index_range(11, 4));
 }
 
-using ReaderLifetime = BoardTest;
+using BoardReaderLifetime = BoardTest;
 
-TEST_F(ReaderLifetime, DestroyingARunningBoardJoinsItsReaderBeforeClosingTheDevice) {
+TEST_F(BoardReaderLifetime, DestroyingARunningBoardJoinsItsReaderBeforeClosingTheDevice) {
   auto board = std::make_unique<py_PCB_RIX>(kSerial, 2);
   scripted_ftdi::queue_bytes(frames(0, 2));
   board->start();
@@ -148,7 +148,7 @@ TEST_F(ReaderLifetime, DestroyingARunningBoardJoinsItsReaderBeforeClosingTheDevi
       << "the reader read from a closed device";
 }
 
-TEST_F(ReaderLifetime, SecondStartKeepsTheOneReader) {
+TEST_F(BoardReaderLifetime, SecondStartKeepsTheOneReader) {
   py_PCB_RIX board(kSerial, 2);
   BoardInspector inspector(board);
   scripted_ftdi::queue_bytes(frames(0, 2));
@@ -164,7 +164,7 @@ TEST_F(ReaderLifetime, SecondStartKeepsTheOneReader) {
   EXPECT_EQ(reading_threads().size(), 1u);
 }
 
-TEST_F(ReaderLifetime, FlushDuringAcquisitionNeverOverlapsADeviceCall) {
+TEST_F(BoardReaderLifetime, FlushDuringAcquisitionNeverOverlapsADeviceCall) {
   scripted_ftdi::reset({.serial = kSerial, .idle_wait = std::chrono::microseconds(200)});
   py_PCB_RIX board(kSerial, 2);
   board.start();  // nothing scripted: the reader keeps purging and reading

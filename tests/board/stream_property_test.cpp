@@ -93,9 +93,9 @@ class DeliveryCheck {
 
 }  // namespace
 
-using StreamProperty = BoardTest;
+using BoardStreamProperty = BoardTest;
 
-TEST_F(StreamProperty, AnySplittingOfACleanStreamDeliversTrueFramesInOrderAndKeepsEveryBlock) {
+TEST_F(BoardStreamProperty, AnySplittingOfACleanStreamDeliversTrueFramesInOrderAndKeepsEveryBlock) {
   const uint64_t base_seed = env_or("PYNVK_PROPERTY_SEED", 1);
   const uint64_t iterations = env_or("PYNVK_PROPERTY_ITERATIONS", PYNVK_PROPERTY_ITERATIONS);
   constexpr std::size_t kRowChoices[] = {2, 3, 4, 8};
