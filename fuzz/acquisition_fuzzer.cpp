@@ -67,9 +67,10 @@ void fail(const char* what) {
 void run(py_PCB_RIX& board, BoardInspector& inspector, uint8_t mode) {
   board.start();
   const auto give_up = std::chrono::steady_clock::now() + kHangLimit;
-  while (!scripted_ftdi::wait_exhausted(std::chrono::milliseconds(0))) {
+  while (!scripted_ftdi::wait_exhausted(std::chrono::microseconds(100))) {
     if (std::chrono::steady_clock::now() > give_up) fail("the reader never used up its script");
-    inspector.pop_ready(std::chrono::milliseconds(1));  // released at once
+    while (inspector.pop_ready(std::chrono::milliseconds(0)).block) {
+    }  // each block goes back to the free queue at once
     if (mode % 2 == 1) board.flush();
   }
   board.stop();

@@ -159,7 +159,7 @@ std::size_t live_contexts() {
   return state().live_contexts;
 }
 
-bool wait_exhausted(std::chrono::milliseconds limit) {
+bool wait_exhausted(std::chrono::microseconds limit) {
   State& s = state();
   std::unique_lock lock(s.mutex);
   return s.changed.wait_for(lock, limit, [&s] { return s.exhausted_since_queue; });

@@ -83,7 +83,7 @@ std::size_t live_contexts();
 
 // Wait until a read has found the script exhausted since the last step was
 // queued, or until `n` reads have been made; false on timeout.
-bool wait_exhausted(std::chrono::milliseconds limit);
+bool wait_exhausted(std::chrono::microseconds limit);
 bool wait_reads(std::size_t n, std::chrono::milliseconds limit);
 
 // Recorded faults (concurrent entry, overlong scripted reads); cleared.
