@@ -80,15 +80,3 @@ TEST_F(BoardConstruction, SamplesCountOutsideItsLimitsIsRefusedBeforeTheDeviceIs
   EXPECT_LE(py_PCB_RIX::kMaxSamplesCount * py_PCB_RIX::kFrameSize, std::size_t{INT_MAX});
   EXPECT_GT((py_PCB_RIX::kMaxSamplesCount + 1) * py_PCB_RIX::kFrameSize, std::size_t{INT_MAX});
 }
-
-TEST_F(BoardConstruction, DestructionClosesTheDeviceLast) {
-  {
-    py_PCB_RIX board(kSerial, 2);
-    scripted_ftdi::queue_bytes(frames(0, 2));
-    acquire_script(board);
-  }
-  const std::vector<Call> log = scripted_ftdi::calls();
-  ASSERT_GE(log.size(), 2u);
-  EXPECT_EQ(log[log.size() - 2], named_call("ftdi_usb_close"));
-  EXPECT_EQ(log.back(), named_call("ftdi_free"));
-}

@@ -144,6 +144,7 @@ TEST_F(BoardReaderLifetime, DestroyingARunningBoardJoinsItsReaderBeforeClosingTh
   const std::vector<Call> log = scripted_ftdi::calls();
   const auto close = std::find(log.begin(), log.end(), scripted_ftdi::named_call("ftdi_usb_close"));
   ASSERT_NE(close, log.end());
+  EXPECT_EQ(log.back(), scripted_ftdi::named_call("ftdi_free"));
   EXPECT_EQ(std::count_if(close, log.end(), [](const Call& c) { return c.name == "ftdi_read_data"; }), 0)
       << "the reader read from a closed device";
 }
