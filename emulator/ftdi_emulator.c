@@ -7,6 +7,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <glib.h>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <linux/usbdevice_fs.h>
 #include <stdio.h>
@@ -99,7 +100,9 @@ typedef struct {
 
 static const char client_key[] = "ftdi-emu-client";
 
-static GMutex lock;
+/* A pthread mutex rather than a GMutex: glib builds its mutex on bare futexes,
+ * which ThreadSanitizer cannot see. */
+static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static UMockdevTestbed* testbed;
 static GPtrArray* devices; /* emu_device*, index = id; kept until stop */
 
@@ -225,8 +228,10 @@ static uint64_t chip_held(const emu_device* d) { return d->pace > 0 ? d->held : 
 /* Hands out up to `want` bytes: pending garbage first, then the stream. */
 static size_t chip_take(emu_device* d, uint8_t* out, size_t want) {
   size_t taken = MIN(want, d->garbage->len);
-  memcpy(out, d->garbage->data, taken);
-  g_byte_array_remove_range(d->garbage, 0, (guint)taken);
+  if (taken > 0) {
+    memcpy(out, d->garbage->data, taken);
+    g_byte_array_remove_range(d->garbage, 0, (guint)taken);
+  }
 
   size_t stream = want - taken;
   if (d->pace > 0) stream = (size_t)MIN((uint64_t)stream, d->held);
@@ -408,11 +413,11 @@ static void close_client_locked(client_state* c) {
 
 static void free_client_state(gpointer p) {
   client_state* c = p;
-  g_mutex_lock(&lock);
+  pthread_mutex_lock(&lock);
   close_client_locked(c);
   g_queue_clear_full(&c->urbs, g_object_unref);
   device_unref_locked(c->device);
-  g_mutex_unlock(&lock);
+  pthread_mutex_unlock(&lock);
   g_free(c);
 }
 
@@ -420,20 +425,20 @@ static void on_client_notify(GObject* object, GParamSpec* pspec, gpointer user_d
   (void)pspec;
   client_state* c = user_data;
   if (umockdev_ioctl_client_get_connected(UMOCKDEV_IOCTL_CLIENT(object))) return;
-  g_mutex_lock(&lock);
+  pthread_mutex_lock(&lock);
   close_client_locked(c);
-  g_mutex_unlock(&lock);
+  pthread_mutex_unlock(&lock);
 }
 
 static void on_client_connected(UMockdevIoctlBase* base, UMockdevIoctlClient* client, gpointer user_data) {
   (void)base;
   emu_device* d = user_data;
   client_state* c = g_new0(client_state, 1);
-  g_mutex_lock(&lock);
+  pthread_mutex_lock(&lock);
   c->device = d;
   d->refs++;
   d->values[FTDI_EMU_OPEN_HANDLES]++;
-  g_mutex_unlock(&lock);
+  pthread_mutex_unlock(&lock);
   g_queue_init(&c->urbs);
   g_object_set_data_full(G_OBJECT(client), client_key, c, free_client_state);
   g_signal_connect(client, "notify::connected", G_CALLBACK(on_client_notify), c);
@@ -543,9 +548,9 @@ static gboolean on_ioctl(UMockdevIoctlBase* base, UMockdevIoctlClient* client, g
   (void)user_data;
   client_state* c = g_object_get_data(G_OBJECT(client), client_key);
   const gulong request = umockdev_ioctl_client_get_request(client);
-  g_mutex_lock(&lock);
+  pthread_mutex_lock(&lock);
   const int error = c ? dispatch(c, client, request) : ENODEV;
-  g_mutex_unlock(&lock);
+  pthread_mutex_unlock(&lock);
   umockdev_ioctl_client_complete(client, error ? -1 : 0, error);
   return TRUE;
 }
@@ -562,7 +567,7 @@ static int preload_active(void) {
 }
 
 int ftdi_emu_start(void) {
-  g_mutex_lock(&lock);
+  pthread_mutex_lock(&lock);
   int result = 0;
   if (testbed == NULL) {
     if (!preload_active()) {
@@ -573,14 +578,14 @@ int ftdi_emu_start(void) {
       else devices = g_ptr_array_new();
     }
   }
-  g_mutex_unlock(&lock);
+  pthread_mutex_unlock(&lock);
   return result;
 }
 
 int ftdi_emu_started(void) {
-  g_mutex_lock(&lock);
+  pthread_mutex_lock(&lock);
   const int started = testbed != NULL;
-  g_mutex_unlock(&lock);
+  pthread_mutex_unlock(&lock);
   return started;
 }
 
@@ -596,14 +601,14 @@ static void take_out(UMockdevTestbed* tb, char* syspath, char* devnode, UMockdev
 }
 
 static int remove_one(int id) {
-  g_mutex_lock(&lock);
+  pthread_mutex_lock(&lock);
   emu_device* d = find_locked(id);
   if (d == NULL || testbed == NULL) {
-    g_mutex_unlock(&lock);
+    pthread_mutex_unlock(&lock);
     return -1;
   }
   if (d->removed) {
-    g_mutex_unlock(&lock);
+    pthread_mutex_unlock(&lock);
     return 0;
   }
   d->removed = 1;
@@ -612,7 +617,7 @@ static int remove_one(int id) {
   char* syspath = g_strdup(d->syspath);
   char* devnode = g_strdup(d->devnode);
   UMockdevIoctlBase* handler = g_steal_pointer(&d->handler);
-  g_mutex_unlock(&lock);
+  pthread_mutex_unlock(&lock);
   take_out(tb, syspath, devnode, handler);
   g_object_unref(tb);
   return 0;
@@ -621,29 +626,29 @@ static int remove_one(int id) {
 int ftdi_emu_remove_device(int id) { return remove_one(id); }
 
 void ftdi_emu_remove_all(void) {
-  g_mutex_lock(&lock);
+  pthread_mutex_lock(&lock);
   const int count = devices ? (int)devices->len : 0;
-  g_mutex_unlock(&lock);
+  pthread_mutex_unlock(&lock);
   for (int id = 0; id < count; ++id) remove_one(id);
 }
 
 void ftdi_emu_stop(void) {
   ftdi_emu_remove_all();
-  g_mutex_lock(&lock);
+  pthread_mutex_lock(&lock);
   UMockdevTestbed* tb = g_steal_pointer(&testbed);
   GPtrArray* list = g_steal_pointer(&devices);
   if (list)
     for (guint i = 0; i < list->len; ++i) device_unref_locked(g_ptr_array_index(list, i));
-  g_mutex_unlock(&lock);
+  pthread_mutex_unlock(&lock);
   if (list) g_ptr_array_unref(list);
   if (tb) g_object_unref(tb);
 }
 
 int ftdi_emu_add_device(uint16_t vendor_id, uint16_t product_id, const char* manufacturer,
                         const char* description, const char* serial) {
-  g_mutex_lock(&lock);
+  pthread_mutex_lock(&lock);
   if (testbed == NULL) {
-    g_mutex_unlock(&lock);
+    pthread_mutex_unlock(&lock);
     return -1;
   }
   emu_device* d = g_new0(emu_device, 1);
@@ -680,25 +685,25 @@ int ftdi_emu_add_device(uint16_t vendor_id, uint16_t product_id, const char* man
     g_clear_error(&error);
     g_clear_object(&d->handler);
     device_unref_locked(d);
-    g_mutex_unlock(&lock);
+    pthread_mutex_unlock(&lock);
     return -1;
   }
   g_ptr_array_add(devices, d);
-  g_mutex_unlock(&lock);
+  pthread_mutex_unlock(&lock);
   return d->id;
 }
 
 /* Runs `body` on the device `id` under the lock; returns -1 for unknown ids. */
 #define WITH_DEVICE(id, body)                 \
   do {                                        \
-    g_mutex_lock(&lock);                      \
+    pthread_mutex_lock(&lock);                      \
     emu_device* d = find_locked(id);          \
     if (d == NULL) {                          \
-      g_mutex_unlock(&lock);                  \
+      pthread_mutex_unlock(&lock);                  \
       return -1;                              \
     }                                         \
     body;                                     \
-    g_mutex_unlock(&lock);                    \
+    pthread_mutex_unlock(&lock);                    \
     return 0;                                 \
   } while (0)
 
@@ -744,13 +749,13 @@ int ftdi_emu_inject_garbage(int id, const uint8_t* bytes, size_t length) {
   WITH_DEVICE(id, {
     const guint start = d->garbage->len;
     g_byte_array_set_size(d->garbage, start + (guint)length);
-    if (bytes) memcpy(d->garbage->data + start, bytes, length);
-    else memset(d->garbage->data + start, GARBAGE_FILL, length);
+    if (length > 0 && bytes) memcpy(d->garbage->data + start, bytes, length);
+    else if (length > 0) memset(d->garbage->data + start, GARBAGE_FILL, length);
   });
 }
 
 int64_t ftdi_emu_value(int id, int what) {
-  g_mutex_lock(&lock);
+  pthread_mutex_lock(&lock);
   emu_device* d = find_locked(id);
   int64_t value = FTDI_EMU_NO_VALUE;
   if (d != NULL && what >= 0 && what < VALUE_COUNT) {
@@ -769,7 +774,7 @@ int64_t ftdi_emu_value(int id, int what) {
         value = d->values[what];
     }
   }
-  g_mutex_unlock(&lock);
+  pthread_mutex_unlock(&lock);
   return value;
 }
 

@@ -108,22 +108,23 @@ TEST_F(BoardModelTest, FullChipStallsAPacedBoardWithoutLosingBytes) {
   EXPECT_EQ(bytes_, stream(0, bytes_.size()));
 }
 
-// A loose check of the pace: the board can never send more than it made, and
-// a reader that keeps asking gets most of it.
+// A loose check of the pace: the board never sends more than it made since
+// the pace was set, and a reader that keeps asking gets most of it.
 TEST_F(BoardModelTest, PacedBoardSendsRoughlyItsRate) {
   constexpr double kPace = 40000;
-  const auto start = std::chrono::steady_clock::now();
+  const auto paced = std::chrono::steady_clock::now();
   open_board(0, kPace);
+  const auto reading = std::chrono::steady_clock::now();
   int64_t total = 0;
   std::vector<uint8_t> joined;
-  while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(300)) {
+  while (std::chrono::steady_clock::now() - reading < std::chrono::milliseconds(300)) {
     const int32_t got = read_into(bytes_, 4096);
     ASSERT_GE(got, 0);
     joined.insert(joined.end(), bytes_.begin(), bytes_.end());
     total += got;
   }
-  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  EXPECT_LE(total, kPace * elapsed + FTDI_EMU_CHIP_BUFFER);
-  EXPECT_GE(total, kPace * 0.3 * 0.5);
+  const auto now = std::chrono::steady_clock::now();
+  EXPECT_LE(total, kPace * std::chrono::duration<double>(now - paced).count());
+  EXPECT_GE(total, kPace * 0.5 * std::chrono::duration<double>(now - reading).count());
   EXPECT_EQ(joined, stream(0, joined.size()));
 }
