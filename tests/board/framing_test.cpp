@@ -122,13 +122,17 @@ TEST_F(BoardFraming, ReadsOfAtMostOneFrameOrFailedReadsCountAsNoData) {
       {"exactly one frame, not copied",
        {bytes_read(frames(0, 1)), bytes_read(frames(1, 4))},
        {read(48), purge(), read(48)}},
-      {"fewer bytes than a frame", {bytes_read(stream_bytes(0, 5)), bytes_read(frames(1, 4))}, {read(48), purge(), read(48)}},
+      {"fewer bytes than a frame",
+       {bytes_read(stream_bytes(0, 5)), bytes_read(frames(1, 4))},
+       {read(48), purge(), read(48)}},
       // The failed first read leaves the buffer without the sync pair, so it
       // is realigned at once; the failed realigned read then counts as no data.
       {"failed reads",
        {result_read(-5), result_read(-5), bytes_read(frames(1, 4))},
        {read(48), purge(), read(48), purge(), read(48)}},
-      {"no data", {result_read(0), result_read(0), bytes_read(frames(1, 4))}, {read(48), purge(), read(48), purge(), read(48)}},
+      {"no data",
+       {result_read(0), result_read(0), bytes_read(frames(1, 4))},
+       {read(48), purge(), read(48), purge(), read(48)}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

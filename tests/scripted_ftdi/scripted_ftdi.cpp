@@ -86,7 +86,9 @@ int32_t clamped_result(int32_t result, int32_t length) {
 }  // namespace
 
 Call read_call(int32_t length) { return Call{"ftdi_read_data", length, {}, false, {}}; }
-Call named_call(std::string name, std::vector<int> args) { return Call{std::move(name), 0, std::move(args), false, {}}; }
+Call named_call(std::string name, std::vector<int> args) {
+  return Call{std::move(name), 0, std::move(args), false, {}};
+}
 
 void reset(DeviceSetup setup) {
   State& s = state();
