@@ -41,6 +41,8 @@ struct Call {
   std::vector<int> args;   // ftdi_set_interface: interface; ftdi_set_bitmode: mask, mode
   bool exhausted = false;  // a read that found nothing left to answer with
   std::thread::id thread;
+  // Compares what was called; who called and whether the script had run out
+  // are left to the tests that care.
   bool operator==(const Call& other) const {
     return name == other.name && length == other.length && args == other.args;
   }
