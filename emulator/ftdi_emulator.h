@@ -115,7 +115,8 @@ int ftdi_emu_set_failing_steps(int id, unsigned steps);
  * inside a frame. Resets what the chip holds. */
 int ftdi_emu_set_stream_position(int id, uint64_t position);
 
-/* Board pace in bytes per second; 0 means as fast as the emulation goes. */
+/* Board pace in bytes per second; 0 means as fast as the emulation goes.
+ * Empties the chip; a paced board starts filling it from now. */
 int ftdi_emu_set_pace(int id, double bytes_per_second);
 
 /* A paused board sends nothing: bulk IN transfers carry only the two status
