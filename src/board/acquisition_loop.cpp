@@ -17,8 +17,7 @@ constexpr std::chrono::nanoseconds kFreeBlockWait = std::chrono::milliseconds(1)
 
 bool starts_with_sync(const std::vector<uint8_t>& buffer) { return buffer[0] == kSync0 && buffer[1] == kSync1; }
 
-// A failed read, or one shorter than a frame,
-// counts as no data.
+// A failed read, or one shorter than a frame, counts as no data.
 std::size_t usable_count(int32_t read) {
   return read >= static_cast<int32_t>(py_PCB_RIX::kFrameSize) ? static_cast<std::size_t>(read) : 0;
 }

@@ -12,9 +12,10 @@
 //   device_mutex) and `running`; it never blocks on anything a control call
 //   holds, so stop() may wait for it while its caller holds other locks (the
 //   interpreter lock included).
-// - stop() returns once the reader has finished its current pass: at most the
-//   device read in progress (bounded by libftdi's 5000 ms USB time-out per
-//   transfer) plus 1 ms of waiting for a free block.
+// - stop() returns once the reader has finished its current pass: the device
+//   reads of that pass (one block read, or a realignment with its reads; each
+//   bounded by libftdi's 5000 ms USB time-out per transfer) and at most 1 ms
+//   of waiting for a free block.
 // - Destruction stops and joins a running reader first. Every PooledBlock
 //   refers to this board's queue pointers, so the board must outlive them:
 //   no call may be in progress on another thread when it is destroyed.
