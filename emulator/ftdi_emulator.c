@@ -632,9 +632,31 @@ void ftdi_emu_remove_all(void) {
   for (int id = 0; id < count; ++id) remove_one(id);
 }
 
-void ftdi_emu_stop(void) {
+static int64_t open_handles_locked(void) {
+  int64_t open = 0;
+  for (guint i = 0; devices && i < devices->len; ++i)
+    open += ((emu_device*)g_ptr_array_index(devices, i))->values[FTDI_EMU_OPEN_HANDLES];
+  return open;
+}
+
+/* How long stop waits for closes that umockdev has not reported yet. */
+#define STOP_GRACE_US 1000000
+
+int ftdi_emu_stop(void) {
   ftdi_emu_remove_all();
+  const gint64 deadline = g_get_monotonic_time() + STOP_GRACE_US;
   pthread_mutex_lock(&lock);
+  while (open_handles_locked() > 0 && g_get_monotonic_time() < deadline) {
+    pthread_mutex_unlock(&lock);
+    g_usleep(1000);
+    pthread_mutex_lock(&lock);
+  }
+  if (open_handles_locked() > 0) {
+    /* Without the testbed's worker thread the next ioctl of such a handle
+     * would wait forever; kept, it fails with ENODEV. */
+    pthread_mutex_unlock(&lock);
+    return -1;
+  }
   UMockdevTestbed* tb = g_steal_pointer(&testbed);
   GPtrArray* list = g_steal_pointer(&devices);
   if (list)
@@ -642,6 +664,7 @@ void ftdi_emu_stop(void) {
   pthread_mutex_unlock(&lock);
   if (list) g_ptr_array_unref(list);
   if (tb) g_object_unref(tb);
+  return 0;
 }
 
 int ftdi_emu_add_device(uint16_t vendor_id, uint16_t product_id, const char* manufacturer,

@@ -85,9 +85,12 @@ enum ftdi_emu_what {
  * FTDI_EMU_ERR_TESTBED. Calling it while started returns 0. */
 int ftdi_emu_start(void);
 
-/* Removes every device and frees the testbed. Close every libftdi context
- * that uses an emulated device first. Harmless when not started. */
-void ftdi_emu_stop(void);
+/* Removes every device and frees the testbed; harmless when not started.
+ * Close every libftdi context that uses an emulated device first: while a
+ * device handle stays open (after a grace of one second for closes still in
+ * flight) the testbed is kept running, its handles fail with ENODEV, the
+ * emulator stays started, and -1 is returned. Otherwise 0. */
+int ftdi_emu_stop(void);
 
 int ftdi_emu_started(void);
 

@@ -18,7 +18,7 @@ class EmulatorEnvironment : public ::testing::Environment {
   void SetUp() override {
     ASSERT_EQ(ftdi_emu_start(), 0) << "run under umockdev-wrapper (LD_PRELOAD=libumockdev-preload.so.0)";
   }
-  void TearDown() override { ftdi_emu_stop(); }
+  void TearDown() override { EXPECT_EQ(ftdi_emu_stop(), 0) << "a device was left open"; }
 };
 
 class EmulatedChipTest : public ::testing::Test {

@@ -129,7 +129,7 @@ def _load_library():
     c_int, c_uint, c_int64 = ctypes.c_int, ctypes.c_uint, ctypes.c_int64
     signatures = {
         "ftdi_emu_start": (c_int, []),
-        "ftdi_emu_stop": (None, []),
+        "ftdi_emu_stop": (c_int, []),
         "ftdi_emu_started": (c_int, []),
         "ftdi_emu_add_device": (
             c_int,
@@ -276,8 +276,11 @@ class Emulator:
         _lib.ftdi_emu_remove_all()
 
     def stop(self):
-        """Removes every device and frees the testbed."""
-        _lib.ftdi_emu_stop()
+        """Removes every device and frees the testbed. Raises EmulatorError
+        when a device is still open (a board not yet destroyed): the testbed
+        then stays up, and the open handles fail as if unplugged."""
+        if _lib.ftdi_emu_stop() != 0:
+            raise EmulatorError("emulated devices are still open: destroy every board before stopping")
 
     def __enter__(self):
         return self
