@@ -219,6 +219,21 @@ void bench_ftdi_configure_paced(double bytes_per_second, uint64_t buffer_bytes) 
   reset_stream(1, bytes_per_second, buffer_bytes);
 }
 
+/* Drops the next `bytes` of the stream, counted as lost, as a device buffer
+ * overflow would: the reader finds a gap at an arbitrary byte position. */
+void bench_ftdi_drop(uint64_t bytes) {
+  pthread_mutex_lock(&board.mutex);
+  if (board.paced) {
+    produce_until(clock_ns(CLOCK_MONOTONIC), 0);
+    board.start_ns -= (int64_t)((double)bytes / board.rate * 1e9);
+    board.produced += bytes;
+  } else {
+    board.unpaced_position += bytes;
+  }
+  board.counters.bytes_lost += bytes;
+  pthread_mutex_unlock(&board.mutex);
+}
+
 void bench_ftdi_get_counters(struct bench_ftdi_counters* out) {
   pthread_mutex_lock(&board.mutex);
   *out = board.counters;

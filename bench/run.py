@@ -43,6 +43,8 @@ STALL_EVERY = 10
 STALL_MAX_S = 0.050
 STALL_SEED = 20240601
 RSS_ROWS = 64
+# One gap of a few bytes, as a brief device buffer overflow leaves.
+GAP_BYTES = 5
 PRELOAD_MARK = "PYNVK_BENCH_PRELOADED"
 
 
@@ -52,6 +54,8 @@ class Profile:
     warmup_s: float
     cpu_share_s: float
     stall_s: float
+    gap_repeats: int
+    gap_settle_s: float
     rss_warmup_blocks: int
     rss_blocks: int
     memcpy_bytes: int
@@ -63,6 +67,8 @@ FULL = Profile(
     warmup_s=0.2,
     cpu_share_s=4.0,
     stall_s=10.0,
+    gap_repeats=5,
+    gap_settle_s=0.3,
     rss_warmup_blocks=20_000,
     rss_blocks=1_000_000,
     memcpy_bytes=64 * MIB,
@@ -73,6 +79,8 @@ SMOKE = Profile(
     warmup_s=0.01,
     cpu_share_s=0.1,
     stall_s=0.25,
+    gap_repeats=1,
+    gap_settle_s=0.05,
     rss_warmup_blocks=100,
     rss_blocks=1_000,
     memcpy_bytes=1 * MIB,
@@ -346,6 +354,45 @@ def measure_stall_loss(module, device, profile: Profile) -> dict:
     return results
 
 
+def measure_gap_recovery(module, device, profile: Profile) -> dict:
+    """What one small gap in the stream costs the module at a paced 40 MB/s:
+    GAP_BYTES are dropped `gap_repeats` times, each followed by gap_settle_s
+    of reading; every frame the consumer then misses is a cost of the gap
+    (beyond the dropped bytes themselves) unless the device overflowed too."""
+    checker = FrameChecker()
+
+    def consume(seconds: float) -> None:
+        deadline = time.perf_counter() + seconds
+        while time.perf_counter() < deadline:
+            block = board.samples
+            if block is None:
+                raise TimeoutError("no block within the timeout")
+            checker.feed(block)
+
+    device.configure_paced(PACED_RATE)
+    with OurBoard(module, TARGET_ROWS) as board:
+        consume(profile.warmup_s)
+        before = device.counters()
+        missing_before = checker.missing_frames
+        torn_before = checker.torn_rows
+        for _ in range(profile.gap_repeats):
+            device.drop(GAP_BYTES)
+            consume(profile.gap_settle_s)
+        after = device.counters()
+    dropped = GAP_BYTES * profile.gap_repeats
+    return {
+        "rate_bytes_per_s": PACED_RATE,
+        "samples_count": TARGET_ROWS,
+        "gaps": profile.gap_repeats,
+        "gap_bytes": GAP_BYTES,
+        "bytes_lost": (checker.missing_frames - missing_before) * FRAME_SIZE,
+        "torn_rows_seen": checker.torn_rows - torn_before,
+        "device_bytes_overflowed": after["bytes_lost"] - before["bytes_lost"] - dropped,
+        "device_bytes_purged": after["bytes_purged"] - before["bytes_purged"],
+        "device_purges": after["purges"] - before["purges"],
+    }
+
+
 def measure_rss(module, device, profile: Profile) -> dict:
     device.configure_unpaced()
     with OurBoard(module, RSS_ROWS) as board:
@@ -439,6 +486,14 @@ def print_table(results: dict) -> None:
             f"(device: overflowed {run['device_bytes_overflowed']:,} B, purged {run['device_bytes_purged']:,} B "
             f"in {run['device_purges']} purges)"
         )
+    gap = results["gap_recovery"]
+    rows.append(
+        f"{gap['gaps']} gaps of {gap['gap_bytes']} B at {gap['rate_bytes_per_s'] / MB:.0f} MB/s, "
+        f"{gap['samples_count']} rows: ours lost {gap['bytes_lost']:,} B "
+        f"({gap['bytes_lost'] / gap['gaps']:,.0f} B per gap), torn rows {gap['torn_rows_seen']} "
+        f"(device: {gap['device_purges']} purges, purged {gap['device_bytes_purged']:,} B, "
+        f"overflowed {gap['device_bytes_overflowed']:,} B besides the gaps)"
+    )
     rss = results["rss"]
     rows.append(
         f"RSS over {rss['blocks']:,} blocks of {rss['samples_count']} rows: "
@@ -482,6 +537,7 @@ def main(argv: list[str]) -> int:
         "throughput": measure_throughput(module, device, profile),
         "cpu_share": measure_cpu_share(module, device, profile),
         "stall_loss": measure_stall_loss(module, device, profile),
+        "gap_recovery": measure_gap_recovery(module, device, profile),
         "rss": measure_rss(module, device, profile),
     }
     results["targets"] = evaluate_targets(results)

@@ -55,6 +55,8 @@ class StandIn:
         self.lib.bench_ftdi_configure_unpaced.restype = None
         self.lib.bench_ftdi_configure_paced.argtypes = [ctypes.c_double, ctypes.c_uint64]
         self.lib.bench_ftdi_configure_paced.restype = None
+        self.lib.bench_ftdi_drop.argtypes = [ctypes.c_uint64]
+        self.lib.bench_ftdi_drop.restype = None
         self.lib.bench_ftdi_get_counters.argtypes = [ctypes.POINTER(_Counters)]
         self.lib.bench_ftdi_get_counters.restype = None
 
@@ -66,6 +68,11 @@ class StandIn:
         """The board produces bytes_per_second into a device buffer of buffer_bytes,
         from now on. Restarts the stream at frame 0 and zeroes the counters."""
         self.lib.bench_ftdi_configure_paced(bytes_per_second, buffer_bytes)
+
+    def drop(self, byte_count: int) -> None:
+        """Drops the next byte_count stream bytes (counted as lost), as a device
+        buffer overflow would."""
+        self.lib.bench_ftdi_drop(byte_count)
 
     def counters(self) -> dict[str, int]:
         raw = _Counters()

@@ -48,6 +48,17 @@ SECTION_KEYS = {
         "ours",
         "peer",
     },
+    "gap_recovery": {
+        "rate_bytes_per_s",
+        "samples_count",
+        "gaps",
+        "gap_bytes",
+        "bytes_lost",
+        "torn_rows_seen",
+        "device_bytes_overflowed",
+        "device_bytes_purged",
+        "device_purges",
+    },
     "rss": {
         "samples_count",
         "blocks",
