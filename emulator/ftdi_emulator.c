@@ -94,7 +94,7 @@ typedef struct {
 typedef struct {
   emu_device* device;
   GQueue urbs; /* UMockdevIoctlData* of submitted URBs, each with its buffer resolved */
-  unsigned claimed;
+  unsigned claimed; /* bit i: interface i */
   int closed;
 } client_state;
 
@@ -112,7 +112,7 @@ static const chip_model* model_for(uint16_t vendor_id, uint16_t product_id) {
   if (vendor_id == FTDI_VENDOR)
     for (size_t i = 0; i < G_N_ELEMENTS(chip_models); ++i)
       if (chip_models[i].product_id == product_id) return &chip_models[i];
-  return &chip_models[3];
+  return &chip_models[3]; /* an unknown chip looks like an FT232H */
 }
 
 static void device_unref_locked(emu_device* d) {
@@ -131,26 +131,16 @@ static emu_device* find_locked(int id) {
 
 static int string_index_bit(int index) { return 1 << (index - 1); }
 
-/* Device descriptor (18 bytes) of `d` into out. */
+/* Device descriptor (18 bytes) of `d` into out: USB 2.0, vendor class, 64-byte
+ * control packets, one configuration, strings 1..3 where present. */
 static size_t device_descriptor(const emu_device* d, uint8_t* out) {
-  const uint8_t bytes[18] = {18,
-                             1,
-                             0x00,
-                             0x02,
-                             0,
-                             0,
-                             0,
-                             64,
-                             (uint8_t)d->vendor_id,
-                             (uint8_t)(d->vendor_id >> 8),
-                             (uint8_t)d->product_id,
-                             (uint8_t)(d->product_id >> 8),
-                             (uint8_t)d->chip->bcd_device,
-                             (uint8_t)(d->chip->bcd_device >> 8),
-                             d->strings[1] ? 1 : 0,
-                             d->strings[2] ? 2 : 0,
-                             d->strings[3] ? 3 : 0,
-                             1};
+  const uint8_t bytes[18] = {
+      18, 1, 0x00, 0x02, 0, 0, 0, 64,
+      (uint8_t)d->vendor_id, (uint8_t)(d->vendor_id >> 8),
+      (uint8_t)d->product_id, (uint8_t)(d->product_id >> 8),
+      (uint8_t)d->chip->bcd_device, (uint8_t)(d->chip->bcd_device >> 8),
+      d->strings[1] ? 1 : 0, d->strings[2] ? 2 : 0, d->strings[3] ? 3 : 0,
+      1};
   memcpy(out, bytes, sizeof bytes);
   return sizeof bytes;
 }
@@ -184,6 +174,7 @@ static char* sysfs_description(const emu_device* d, int bus, int devnum) {
   n += config_descriptor(d, descriptors + n);
   GString* hex = g_string_new(NULL);
   for (size_t i = 0; i < n; ++i) g_string_append_printf(hex, "%02X", descriptors[i]);
+  const int minor = (bus - 1) * 128 + devnum - 1;
 
   char* text = g_strdup_printf(
       "P: %s\n"
@@ -196,8 +187,8 @@ static char* sysfs_description(const emu_device* d, int bus, int devnum) {
       "A: speed=%d\\n\nA: bConfigurationValue=1\\n\nA: bNumConfigurations=1\\n\n"
       "A: bNumInterfaces= %d\\n\nA: bMaxPacketSize0=64\\n\n"
       "H: descriptors=%s\n\n",
-      d->syspath + strlen("/sys"), bus, devnum, bus, devnum, bus, devnum, (bus - 1) * 128 + devnum - 1,
-      d->vendor_id, d->product_id, d->chip->bcd_device, (bus - 1) * 128 + devnum - 1, bus, devnum,
+      d->syspath + strlen("/sys"), bus, devnum, bus, devnum, bus, devnum, minor,
+      d->vendor_id, d->product_id, d->chip->bcd_device, minor, bus, devnum,
       d->vendor_id, d->product_id, d->chip->bcd_device, d->chip->speed_mbps, d->chip->interfaces, hex->str);
   g_string_free(hex, TRUE);
   return text;
@@ -380,6 +371,7 @@ static void complete_urb(emu_device* d, struct usbdevfs_urb* urb) {
   int status = 0, actual = 0;
   if (d->unplugged) {
     status = -ENODEV;
+    if (urb->endpoint == 0x81) d->values[FTDI_EMU_FAILED_TRANSFERS]++;
   } else if (urb->type == USBDEVFS_URB_TYPE_CONTROL) {
     status = urb->buffer_length >= 8 ? control_transfer(d, buffer, urb->buffer_length, &actual) : -EPIPE;
   } else if (urb->endpoint == 0x81) {
@@ -398,7 +390,6 @@ static void complete_urb(emu_device* d, struct usbdevfs_urb* urb) {
     actual = urb->buffer_length;
     d->values[FTDI_EMU_BYTES_WRITTEN] += actual;
   }
-  if (status == -ENODEV && urb->endpoint == 0x81) d->values[FTDI_EMU_FAILED_TRANSFERS]++;
   urb->status = status;
   urb->actual_length = actual;
 }
@@ -407,7 +398,7 @@ static void close_client_locked(client_state* c) {
   if (c->closed) return;
   c->closed = 1;
   c->device->values[FTDI_EMU_OPEN_HANDLES]--;
-  c->device->values[FTDI_EMU_CLAIMED_INTERFACES] -= c->claimed;
+  c->device->values[FTDI_EMU_CLAIMED_INTERFACES] -= __builtin_popcount(c->claimed);
   c->claimed = 0;
 }
 
@@ -478,11 +469,6 @@ static int reap_urb(client_state* c, UMockdevIoctlClient* client) {
   return 0;
 }
 
-/* A discard comes only for a URB libusb gave up on; every URB here is
- * complete at once, so it is left to be reaped, as the kernel does with a
- * URB that finished before the discard. */
-static int discard_urb(void) { return EINVAL; }
-
 static int claim(client_state* c, UMockdevIoctlClient* client, int claiming) {
   UMockdevIoctlData* arg = resolve_arg(client, sizeof(unsigned));
   if (arg == NULL) return EFAULT;
@@ -524,7 +510,10 @@ static int dispatch(client_state* c, UMockdevIoctlClient* client, gulong request
     case USBDEVFS_REAPURBNDELAY:
       return reap_urb(c, client);
     case USBDEVFS_DISCARDURB:
-      return discard_urb();
+      /* Only for a URB libusb gave up on. Every URB here is complete at once,
+       * so it stays to be reaped, as the kernel answers for a URB that
+       * finished before the discard. */
+      return EINVAL;
     case USBDEVFS_CLAIMINTERFACE:
       return claim(c, client, 1);
     case USBDEVFS_RELEASEINTERFACE:
@@ -685,7 +674,6 @@ int ftdi_emu_add_device(uint16_t vendor_id, uint16_t product_id, const char* man
   d->strings[3] = g_strdup(serial);
   d->garbage = g_byte_array_new();
   d->produced_until_us = g_get_monotonic_time();
-  for (int i = 0; i < VALUE_COUNT; ++i) d->values[i] = 0;
   d->values[FTDI_EMU_BITMODE] = d->values[FTDI_EMU_BITMASK] = d->values[FTDI_EMU_LATENCY_TIMER] = -1;
 
   /* Every device gets a bus address and sysfs name of its own for the whole
