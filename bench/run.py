@@ -500,6 +500,8 @@ def print_table(results: dict) -> None:
         f"{rss['rss_before_bytes'] / MIB:.1f} -> {rss['rss_after_bytes'] / MIB:.1f} MiB "
         f"({rss['rss_growth_bytes'] / 1024:+.0f} KiB) in {rss['seconds']:.1f} s"
     )
+    load = results["load_average_1min"]
+    rows.append(f"load average (1 min): {load['before']:.2f} before, {load['after']:.2f} after")
     rows += ["", "targets:"]
     for name, result in results["targets"].items():
         value = result["value"]
@@ -530,6 +532,7 @@ def main(argv: list[str]) -> int:
             else Path(__file__).resolve().parent / "results.json"
         )
 
+    load_before = os.getloadavg()[0]
     results = {
         "smoke": args.smoke,
         "module_file": module.__file__,
@@ -540,6 +543,8 @@ def main(argv: list[str]) -> int:
         "gap_recovery": measure_gap_recovery(module, device, profile),
         "rss": measure_rss(module, device, profile),
     }
+    # Other work on the machine skews every figure; this shows how busy it was.
+    results["load_average_1min"] = {"before": load_before, "after": os.getloadavg()[0]}
     results["targets"] = evaluate_targets(results)
     print_table(results)
     json_path.parent.mkdir(parents=True, exist_ok=True)

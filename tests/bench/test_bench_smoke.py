@@ -93,7 +93,8 @@ def test_smoke_run_reports_every_figure(tmp_path):
 
     results = json.loads(output.read_text())
     assert results["smoke"] is True
-    assert set(results) == {"smoke", "module_file", "throughput", *SECTION_KEYS}
+    assert set(results) == {"smoke", "module_file", "throughput", "load_average_1min", *SECTION_KEYS}
+    assert set(results["load_average_1min"]) == {"before", "after"}
     for section, keys in SECTION_KEYS.items():
         assert set(results[section]) == keys, section
     for side in ("ours", "peer"):
