@@ -51,6 +51,32 @@ def test_raw_data_is_the_board_stream(ftdi_emulator):
     assert raw.tobytes() == stream_bytes(7, 5000)
 
 
+def test_wrapper_controls_shape_the_raw_stream(ftdi_emulator):
+    chip = ftdi_emulator.add_device("SN1", stream_position=3)
+    board = nvk.PCB_RIX("SN1")
+
+    def raw(count):
+        return board._get_raw_data(count).tobytes()
+
+    # 4080 bytes are one whole transfer, so libftdi keeps nothing back.
+    assert raw(4080) == stream_bytes(3, 4080)
+    chip.pause()
+    assert raw(4080) == b""
+    chip.resume()
+    chip.inject_garbage(2)
+    chip.inject_garbage(b"\x01\x02")
+    assert raw(4080) == b"\xa5\xa5\x01\x02" + stream_bytes(4083, 4076)
+    # A slow board has made almost nothing yet.
+    chip.set_pace(1000)
+    paced = raw(4080)
+    assert len(paced) < 100 and paced == stream_bytes(8159, len(paced))
+    chip.set_pace(None)
+    assert raw(4080) == stream_bytes(8159 + len(paced), 4080)
+    assert chip.bytes_delivered == 3 * 4080 + len(paced)
+    chip.remove()
+    assert nvk.list_pcb_rix() == []
+
+
 def test_flush_purges_the_chip(ftdi_emulator):
     chip = ftdi_emulator.add_device("SN1")
     board = nvk.PCB_RIX("SN1")
