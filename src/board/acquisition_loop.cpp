@@ -1,4 +1,5 @@
 // The reader thread: frames the board's byte stream into sample blocks.
+#include <algorithm>
 #include <cstring>
 
 #include "board/py_pcb_rix.hpp"
@@ -68,12 +69,17 @@ void py_PCB_RIX::AcquisitionLoop() {
     }
     if (!current.block) break;
 
-    uint16_t* rows = current.block->data.data();
-    while (row < samples_count && offset + frame_size <= count) {
-      std::memcpy(rows + std::size_t{row} * kColumns, buffer.data() + offset + 2, kPayloadBytes);
-      ++row;
-      offset += frame_size;
+    // As many whole frames as both the read and the block have room for. The
+    // bounds are computed once: the copies' stores could otherwise alias
+    // them and force a reload per frame.
+    const std::size_t frames = std::min<std::size_t>(samples_count - row, (count - offset) / kFrameSize);
+    const uint8_t* source = buffer.data() + offset + 2;
+    uint16_t* target = current.block->data.data() + std::size_t{row} * kColumns;
+    for (std::size_t n = 0; n < frames; ++n, source += kFrameSize, target += kColumns) {
+      std::memcpy(target, source, kPayloadBytes);
     }
+    row += static_cast<uint32_t>(frames);
+    offset += static_cast<uint32_t>(frames * kFrameSize);
 
     if (row >= samples_count) {
       // Take the next free block before handing the full one on, so that with
