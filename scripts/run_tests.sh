@@ -40,7 +40,9 @@ cmake -S . -B "$asan_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZ
 cmake --build "$asan_build" -j "$JOBS" --target _pynvk_boards_pp
 # The interpreter is not instrumented: the sanitizer runtime is preloaded
 # first, with libstdc++ so that its exception interceptor finds the real
-# __cxa_throw. CPython's own allocations at exit are not leaks of ours.
+# __cxa_throw. CPython's own allocations at exit are not leaks of ours. Only
+# the suites that drive the module in this process run here: the others start
+# subprocesses of their own with other preloads.
 LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so.6) libumockdev-preload.so.0" \
   ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-  PYTHONPATH="$PWD/$asan_build/src" "$PYTHON" -m pytest -p no:cacheprovider
+  PYTHONPATH="$PWD/$asan_build/src" "$PYTHON" -m pytest -p no:cacheprovider tests/module tests/emulator tests/reliability

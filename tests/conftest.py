@@ -16,6 +16,14 @@ import gc
 import pytest
 
 
+def pytest_report_header():
+    import numpy
+
+    import _pynvk_boards_pp
+
+    return [f"numpy {numpy.__version__}, module {_pynvk_boards_pp.__file__}"]
+
+
 @pytest.fixture(scope="session")
 def _ftdi_emulation():
     import ftdi_emulator
