@@ -1,0 +1,236 @@
+"""Checks of what a board delivers from an emulated chip, shared by the
+reliability tests, and the figures those tests report at the end of a run.
+
+The emulated board numbers its frames (ftdi_emulator.frame_index), so every
+delivered row tells which frame it holds, if any. A delivered block may hold:
+- true frames, in stream order: the stream only moves forward (a purge or a
+  realignment skips bytes, nothing goes back), so fresh frames never repeat;
+- after a stop() that interrupted a block, a tail of rows not written since
+  the block was taken: what those rows held at the block's previous delivery,
+  or zeros on its first use;
+- after bytes were corrupted inside one device read, rows of that read that
+  are no frames, since later frames of a read are copied without a look at
+  their sync bytes. One read fills at most samples_count rows, possibly across
+  two blocks. (A shifted row cannot pass for a frame while frame indexes stay
+  below 2**49: its tail value would have to be one of the four frame tails.)
+"""
+
+import collections
+import dataclasses
+import datetime
+import os
+import threading
+import time
+
+import numpy as np
+
+from ftdi_emulator import FRAME_SIZE, frame_index, frame_values, stream_bytes
+
+# Counts of the tests are multiplied by this for a longer soak.
+SCALE = int(os.environ.get("RELIABILITY_SCALE", "1"))
+
+# libftdi's USB read time-out: the longest a device read in progress may hold
+# up stop(). The margin covers scheduling on a loaded machine.
+USB_READ_TIMEOUT_S = 5.0
+STOP_MARGIN_S = 1.0
+
+# Figures printed in the terminal summary (see conftest.py).
+FIGURES = collections.Counter()
+_figures_lock = threading.Lock()
+
+
+def add_figures(**counts):
+    with _figures_lock:
+        FIGURES.update(counts)
+
+
+def record_max(name, value):
+    with _figures_lock:
+        FIGURES[name] = max(FIGURES[name], value)
+
+
+_TAIL_VALUES = np.array([frame_values(i)[4] for i in range(4)], dtype=np.uint16)
+_GROUP_SHIFTS = 7 * np.arange(8, dtype=np.int64)
+
+
+def frame_indexes(rows):
+    """ftdi_emulator.frame_index of every row of an (n, 5) array at once: the
+    frame index, or -1 for a row that is no frame of the board."""
+    values = np.ascontiguousarray(rows).view(np.uint16)
+    groups = values[:, :4].astype("<u2").view(np.uint8).reshape(-1, 8)
+    indexes = (groups.astype(np.int64) << _GROUP_SHIFTS).sum(axis=1)
+    is_frame = (groups < 0x80).all(axis=1) & (values[:, 4] == _TAIL_VALUES[indexes % 4])
+    return np.where(is_frame, indexes, -1)
+
+
+@dataclasses.dataclass
+class Tally:
+    blocks: int
+    rows: int
+    fresh_rows: int
+    repeated_rows: int
+    zero_rows: int
+    corrupt_rows: int
+    blocks_with_tail: int
+    stream_jumps: int
+    frames_skipped: int
+    # [first, last] delivered row (counted over all blocks in order) of each
+    # run of rows that are no frames.
+    corrupt_runs: list
+
+
+def check_deliveries(blocks, samples_count, *, in_order, corrupt_reads=0, stops=0):
+    """Asserts that `blocks` (every block a board delivered in its life) hold
+    only what the module docstring allows, and returns the tally.
+
+    in_order: the blocks come in delivery order (one consumer), so fresh
+    frames must rise across blocks too; otherwise only within a block.
+    corrupt_reads: device reads that carried corrupted bytes; rows that are no
+    frames must fit, per read, in samples_count consecutive delivered rows.
+    stops: stop() calls (direct or inside a raw read), which bound the blocks
+    that carry a stale tail.
+    """
+    rows = np.stack(blocks)
+    count, size = rows.shape[:2]
+    assert size == samples_count and rows.shape[2] == 5
+    indexes = frame_indexes(rows.reshape(-1, 5)).reshape(count, size)
+    zero = ~rows.any(axis=2)
+    corrupt = (indexes < 0) & ~zero
+
+    corrupt_positions = np.flatnonzero(corrupt)
+    assert in_order or corrupt_positions.size == 0, "rows that are no frames without any corruption"
+    clusters = _clusters(corrupt_positions, samples_count)
+    assert len(clusters) <= corrupt_reads, (
+        f"rows that are no frames at delivered rows {clusters}: more than {corrupt_reads} read(s) of "
+        f"{samples_count} rows"
+    )
+
+    is_frame = indexes >= 0
+    _, inverse, occurrences = np.unique(indexes[is_frame], return_inverse=True, return_counts=True)
+    repeated = np.zeros_like(is_frame)
+    repeated[is_frame] = occurrences[inverse] > 1
+    _assert_repeats_keep_their_row(indexes, repeated)
+
+    tail_like = repeated | zero
+    tail_lengths = np.cumprod(tail_like[:, ::-1], axis=1).sum(axis=1)
+    outside_tail = tail_like.sum(axis=1) != tail_lengths
+    if outside_tail.any():
+        block = int(np.flatnonzero(outside_tail)[0])
+        raise AssertionError(
+            f"block {block} has a repeated frame or a zero row before its tail: {indexes[block].tolist()}"
+        )
+    tail_starts = size - tail_lengths
+    _assert_tails_are_earlier_contents(rows, indexes, zero, repeated, tail_starts)
+    with_tail = int((tail_lengths > 0).sum())
+    # A stop leaves a tail in the block it interrupts and makes the rows it
+    # kept repeats of the block's previous delivery: at most two per stop.
+    assert with_tail <= 2 * stops, f"{with_tail} blocks carry repeated or zero tails after {stops} stop(s)"
+
+    fresh = ~tail_like & ~corrupt
+    if in_order:
+        steps = np.diff(indexes[fresh])
+    else:
+        steps = np.concatenate([np.diff(indexes[b][fresh[b]]) for b in range(count)] or [np.empty(0, int)])
+    if (steps <= 0).any():
+        raise AssertionError(f"fresh frames out of stream order: step {int(steps[steps <= 0][0])}")
+    jumps = np.diff(np.sort(indexes[fresh]))
+    return Tally(
+        blocks=count,
+        rows=count * size,
+        fresh_rows=int(fresh.sum()),
+        repeated_rows=int((occurrences - 1).sum()),
+        zero_rows=int(zero.sum()),
+        corrupt_rows=int(corrupt.sum()),
+        blocks_with_tail=with_tail,
+        stream_jumps=int((jumps > 1).sum()),
+        frames_skipped=int((jumps - 1).sum()),
+        corrupt_runs=clusters,
+    )
+
+
+def _clusters(positions, samples_count):
+    """Groups sorted row positions into [first, last] runs, each no longer
+    than one read's worth of rows."""
+    clusters = []
+    for position in positions.tolist():
+        if clusters and position - clusters[-1][0] < samples_count:
+            clusters[-1][1] = position
+        else:
+            clusters.append([position, position])
+    return clusters
+
+
+def _assert_repeats_keep_their_row(indexes, repeated):
+    # A row left from an earlier delivery stays at its row in the block.
+    rows_of_repeats = np.nonzero(repeated)[1]
+    pairs = np.unique(np.stack([indexes[repeated], rows_of_repeats]), axis=1)
+    distinct = np.unique(indexes[repeated])
+    assert pairs.shape[1] == distinct.size, "a frame was delivered at two different rows"
+
+
+def _assert_tails_are_earlier_contents(rows, indexes, zero, repeated, tail_starts):
+    """A tail beginning at row t is zeros, or rows t.. of another delivery
+    (of the same block) hold exactly the same: a row keeps its frame only
+    while no fill reaches it, and fills write from row 0 on."""
+    holders = collections.defaultdict(list)
+    for block, row in zip(*np.nonzero(repeated)):
+        holders[int(indexes[block, row])].append(int(block))
+    for block, start in enumerate(tail_starts.tolist()):
+        if start == rows.shape[1]:
+            continue
+        if zero[block, start]:
+            assert zero[block, start:].all(), f"block {block}: a frame after zero rows in its tail"
+            continue
+        partners = [other for other in holders[int(indexes[block, start])] if other != block]
+        assert any(np.array_equal(rows[other, start:], rows[block, start:]) for other in partners), (
+            f"block {block}: tail from row {start} matches no other delivery: {indexes[block, start:].tolist()}"
+        )
+
+
+def assert_stream_bytes(raw):
+    """Asserts that raw bytes (at least two frames long) are one gapless piece
+    of the board's stream, and returns the stream position they began at."""
+    data = raw.tobytes()
+    assert len(data) >= 2 * FRAME_SIZE - 1
+    sync = data.find(b"\xf0\x0f")
+    assert 0 <= sync < FRAME_SIZE, f"no sync pair where a frame must begin: {data[:24].hex()}"
+    values = np.frombuffer(data[sync + 2 : sync + FRAME_SIZE], dtype="<u2")
+    index = frame_index(values)
+    assert index >= 0, f"no frame after the sync pair: {data[:24].hex()}"
+    position = index * FRAME_SIZE - sync
+    assert data == stream_bytes(position, len(data)), "raw bytes are not one piece of the stream"
+    return position
+
+
+def timed_stop(board):
+    """stop(), asserted to return within a device read's time-out plus a
+    margin; the slowest is recorded."""
+    began = time.monotonic()
+    board.stop()
+    took = time.monotonic() - began
+    record_max("slowest stop() [ms]", round(took * 1000, 1))
+    assert took < USB_READ_TIMEOUT_S + STOP_MARGIN_S, f"stop() took {took:.2f} s"
+    return took
+
+
+def drain(board):
+    """Every block the ready queue holds now, taken without waiting."""
+    board.timeout = datetime.timedelta(0)
+    blocks = []
+    while (block := board.samples) is not None:
+        blocks.append(block)
+    return blocks
+
+
+def record_tally(tally):
+    add_figures(
+        **{
+            "blocks checked": tally.blocks,
+            "rows checked": tally.rows,
+            "fresh frames": tally.fresh_rows,
+            "rows repeated in stale tails (after a stop)": tally.repeated_rows,
+            "zero rows (first use, after a stop)": tally.zero_rows,
+            "rows spoilt inside a corrupted read": tally.corrupt_rows,
+            "stream jumps (purge or realignment)": tally.stream_jumps,
+        }
+    )
