@@ -27,15 +27,29 @@ std::size_t usable_count(int32_t read) {
 
 std::size_t py_PCB_RIX::ReadAligned(std::vector<uint8_t>& buffer) {
   int32_t read = locked_read(buffer.data(), block_bytes);
+  resync_without_purge = false;
   if (!starts_with_sync(buffer)) {
     Resync(buffer);
-    read = locked_read(buffer.data(), block_bytes);
+    read = ReadBlockAfterResync(buffer);
   }
   return usable_count(read);
 }
 
+int32_t py_PCB_RIX::ReadBlockAfterResync(std::vector<uint8_t>& buffer) {
+  const int32_t read = locked_read(buffer.data(), block_bytes);
+  resync_without_purge = read == static_cast<int32_t>(block_bytes);
+  return read;
+}
+
 void py_PCB_RIX::Resync(std::vector<uint8_t>& buffer) {
-  locked_purge();
+  // A purge drops what the chip and libftdi hold of a disturbed stream, but it
+  // also drops an unknown number of stream bytes, so the next read lands at an
+  // unforeseeable place. When the read that missed the frame start was itself
+  // a full block read made right after a realignment, its tail locates the
+  // next frame exactly: purging again would only throw that away, and with a
+  // chip that always holds the same amount the misalignment could repeat
+  // for ever.
+  if (!resync_without_purge) locked_purge();
   // The pair nearest the end of the last read wins; reading up to the start of
   // the second frame after it puts the stream on a frame boundary again.
   for (std::size_t k = 0; k < kResyncWindow; ++k) {
@@ -63,7 +77,7 @@ void py_PCB_RIX::AcquisitionLoop() {
   do {
     if (count <= frame_size || !starts_with_sync(buffer)) {
       Resync(buffer);
-      count = usable_count(locked_read(buffer.data(), block_bytes));
+      count = usable_count(ReadBlockAfterResync(buffer));
       offset = 0;
       continue;
     }

@@ -90,6 +90,7 @@ class py_PCB_RIX {
   void AcquisitionLoop();
   std::size_t ReadAligned(std::vector<uint8_t>& buffer);
   void Resync(std::vector<uint8_t>& buffer);
+  int32_t ReadBlockAfterResync(std::vector<uint8_t>& buffer);
   PooledBlock AcquireFreeBlock();
 
   int32_t locked_read(uint8_t* buffer, std::size_t length);
@@ -108,4 +109,7 @@ class py_PCB_RIX {
   // Serialises the reader's device calls with a purge from flush(), since a
   // libftdi context must not be used by two threads at once.
   std::mutex device_mutex;
+  // Reader thread only: the block read that followed the last realignment
+  // came back full, so a realignment now needs no purge (see Resync).
+  bool resync_without_purge = false;
 };

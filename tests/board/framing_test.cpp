@@ -110,6 +110,24 @@ TEST_F(BoardFraming, ResyncWindowSeesBytesLeftByEarlierReads) {
   EXPECT_EQ(blocks[1], index_range(4, 4));
 }
 
+TEST_F(BoardFraming, RealignmentMissedAfterAPurgeRealignsOnItsOwnReadWithoutPurgingAgain) {
+  py_PCB_RIX board(kSerial, 4);
+  BoardInspector inspector(board);
+  // Begins 5 bytes into frame 0: the last pair lies at position 43, so 19
+  // bytes reach the start of frame 6 ...
+  scripted_ftdi::queue_bytes(stream_bytes(5, 48));
+  scripted_ftdi::queue_bytes(stream_bytes(53, 19));
+  // ... but the purge dropped 5 stream bytes, so the block read again begins
+  // inside a frame. Its own tail now locates frame 12 exactly.
+  scripted_ftdi::queue_bytes(stream_bytes(77, 48));
+  scripted_ftdi::queue_bytes(stream_bytes(125, 19));
+  scripted_ftdi::queue_bytes(frames(12, 4));
+  acquire_script(board);
+
+  EXPECT_EQ(device_traffic(), (std::vector<Call>{read(48), purge(), read(19), read(48), read(19), read(48)}));
+  EXPECT_EQ(ready_blocks(inspector).front(), index_range(12, 4));
+}
+
 TEST_F(BoardFraming, ReadsOfAtMostOneFrameOrFailedReadsCountAsNoData) {
   using scripted_ftdi::bytes_read;
   using scripted_ftdi::result_read;
