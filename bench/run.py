@@ -144,8 +144,7 @@ class FrameChecker:
         if self.previous is not None:
             whole = np.concatenate(([self.previous], whole))
         if whole.size:
-            # Signed, so that a row stitched from both sides of a gap that
-            # happens to look whole (its index a little off) cancels out.
+            # Signed, so that a stray row that slips through cancels out.
             half = standin.RING_FRAMES // 2
             skipped = (np.diff(whole) - 1 + half) % standin.RING_FRAMES - half
             self.gaps += int(np.count_nonzero(skipped))
@@ -163,7 +162,13 @@ class FrameChecker:
             return
         index, torn = self._decode(block)
         self.torn_rows += int(torn.sum())
-        self._follow(index[~torn])
+        # A torn row can decode as some frame by chance; a row counts only when
+        # a neighbour in the block confirms it as one step of the stream.
+        step = (np.diff(index) % standin.RING_FRAMES == 1) & ~torn[:-1] & ~torn[1:]
+        confirmed = np.zeros(len(index), bool)
+        confirmed[:-1] |= step
+        confirmed[1:] |= step
+        self._follow(index[confirmed])
 
 
 def measure_memcpy(profile: Profile) -> dict:
