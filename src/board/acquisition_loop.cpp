@@ -9,8 +9,7 @@ namespace {
 constexpr uint8_t kSync0 = 0xF0;
 constexpr uint8_t kSync1 = 0x0F;
 constexpr std::size_t kPayloadBytes = py_PCB_RIX::kFrameSize - 2;
-constexpr std::size_t kColumns = 5;
-static_assert(kPayloadBytes == kColumns * sizeof(uint16_t));
+static_assert(kPayloadBytes == py_PCB_RIX::kColumns * sizeof(uint16_t));
 // How far back from the end of a block read the realignment looks for the
 // sync pair: every position from which a whole frame and a sync pair fit.
 constexpr std::size_t kResyncWindow = 2 * py_PCB_RIX::kFrameSize - 2;

@@ -21,8 +21,6 @@ FtdiDevice open_board_device(const std::string& serial) {
   return device;
 }
 
-constexpr std::size_t kColumns = 5;
-
 }  // namespace
 
 py_PCB_RIX::py_PCB_RIX(std::string serial, std::size_t rows)

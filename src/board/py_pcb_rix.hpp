@@ -79,10 +79,11 @@ class py_PCB_RIX {
   std::optional<std::chrono::nanoseconds> get_timeout() const noexcept { return timeout; }
   void set_timeout(std::chrono::nanoseconds value) noexcept { timeout = value; }
   bool is_running() const noexcept { return running; }
-  std::size_t rows_per_block() const noexcept { return samples_count; }
 
-  // Bytes per frame of the board's stream: 0xF0 0x0F and five uint16.
+  // Bytes per frame of the board's stream: 0xF0 0x0F and five uint16, which
+  // become the five columns of one block row.
   static constexpr std::size_t kFrameSize = 12;
+  static constexpr std::size_t kColumns = 5;
 
  private:
   friend class BoardInspector;  // tests look at the queues and the pool
