@@ -109,6 +109,25 @@ class TestTimeout:
             board.timeout = bad
         assert board.timeout == datetime.timedelta(milliseconds=500)
 
+    @pytest.mark.parametrize(
+        "too_long",
+        [datetime.timedelta.max, datetime.timedelta.min, datetime.timedelta(days=106_752), 9.3e9, -9.3e9,
+         float("inf"), float("nan")],
+    )
+    def test_timeouts_beyond_64_bit_nanoseconds_are_refused_not_wrapped(self, too_long):
+        board = nvk.PCB_RIX("A")
+        board.timeout = 0.5
+        with pytest.raises(OverflowError, match="timeout must lie within 292 years"):
+            board.timeout = too_long
+        assert board.timeout == datetime.timedelta(milliseconds=500)
+
+    def test_longest_timeouts_that_fit_are_kept(self):
+        board = nvk.PCB_RIX("A")
+        board.timeout = datetime.timedelta(days=106_751)
+        assert board.timeout == datetime.timedelta(days=106_751)
+        board.timeout = -9.2e9
+        assert board.timeout == datetime.timedelta(seconds=-9.2e9)
+
     def test_zero_timeout_does_not_wait(self):
         board = nvk.PCB_RIX("A")
         board.timeout = datetime.timedelta(0)
