@@ -325,62 +325,74 @@ def measure_throughput(module, device, profile: Profile) -> dict:
     return results
 
 
+# What each round of the counting cost records per row count.
+COUNTING_FIGURES = ("bytes_per_s", "cpu_s_per_gb")
+
+
 def print_stream_rates(profile: Profile) -> None:
     """One round of the counting cost: the module this process imports
-    streams each row count for profile.counting_s; prints the rates as JSON."""
+    streams each row count for profile.counting_s; prints its rate and CPU
+    per GB as JSON."""
     import _pynvk_boards_pp as module
 
     device = standin.StandIn(os.environ[PRELOAD_MARK])
-    rates = {}
+    figures = {}
     frames_counted = 0
     for rows in THROUGHPUT_ROWS:
         device.configure_unpaced()
         with OurBoard(module, rows) as board:
-            figures = stream_unpaced(lambda: board.samples, board.stats, rows, profile.counting_s, profile.warmup_s)
-        rates[str(rows)] = figures["bytes_per_s"]
-        frames_counted += figures["stats"]["frames"]
-    print(json.dumps({"module_file": module.__file__, "bytes_per_s": rates, "frames_counted": frames_counted}))
+            run = stream_unpaced(lambda: board.samples, board.stats, rows, profile.counting_s, profile.warmup_s)
+        figures[str(rows)] = {name: run[name] for name in COUNTING_FIGURES}
+        frames_counted += run["stats"]["frames"]
+    print(json.dumps({"module_file": module.__file__, "rows": figures, "frames_counted": frames_counted}))
 
 
 def measure_counting_cost(smoke: bool, profile: Profile) -> dict:
-    """Stream rates of the module built with and without its counting, each
-    round in two fresh processes (one process loads only one module), the
-    order alternating from round to round. The cost at a row count is
-    1 - counting / not counting, paired within each round."""
-    rates = {variant: {str(rows): [] for rows in THROUGHPUT_ROWS} for variant in builds.MODULE_BUILD_DIRS}
+    """The module built with and without its counting, streaming the unpaced
+    board: each round runs the two in fresh processes (one process loads only
+    one module), in alternating order. The cost at a row count, paired within
+    each round, is 1 - counting / not counting in stream rate, and counting /
+    not counting - 1 in CPU per GB (which a busy machine skews less)."""
+    variants = list(builds.MODULE_BUILD_DIRS)
+    rounds = {variant: {str(rows): [] for rows in THROUGHPUT_ROWS} for variant in variants}
     module_files = {}
-    frames_counted = {}
+    frames_counted = dict.fromkeys(variants, 0)
     for number in range(profile.counting_rounds):
-        order = list(builds.MODULE_BUILD_DIRS)
-        if number % 2:
-            order.reverse()
-        for variant in order:
+        for variant in variants[::-1] if number % 2 else variants:
             module_dir = builds.MODULE_BUILD_DIRS[variant] / "src"
-            env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(module_dir), os.environ.get("PYTHONPATH")])))
+            path = os.pathsep.join(filter(None, [str(module_dir), os.environ.get("PYTHONPATH")]))
             child = subprocess.run(
                 [sys.executable, str(Path(__file__).resolve()), "--stream-rates", *(["--smoke"] if smoke else [])],
-                env=env,
+                env=dict(os.environ, PYTHONPATH=path),
                 capture_output=True,
                 text=True,
             )
             if child.returncode != 0:
                 raise RuntimeError(f"the {variant} round failed:\n{child.stderr}")
-            round_figures = json.loads(child.stdout.splitlines()[-1])
-            if Path(round_figures["module_file"]).parent != module_dir:
-                raise RuntimeError(f"the {variant} round imported {round_figures['module_file']}")
-            module_files[variant] = round_figures["module_file"]
-            frames_counted[variant] = frames_counted.get(variant, 0) + round_figures["frames_counted"]
-            for rows, rate in round_figures["bytes_per_s"].items():
-                rates[variant][rows].append(rate)
-    results = {"rounds": profile.counting_rounds, "seconds": profile.counting_s, "module_files": module_files,
-               "frames_counted": frames_counted}
+            figures = json.loads(child.stdout.splitlines()[-1])
+            if Path(figures["module_file"]).parent != module_dir:
+                raise RuntimeError(f"the {variant} round imported {figures['module_file']}")
+            module_files[variant] = figures["module_file"]
+            frames_counted[variant] += figures["frames_counted"]
+            for rows, run in figures["rows"].items():
+                rounds[variant][rows].append(run)
+    results = {
+        "rounds": profile.counting_rounds,
+        "seconds": profile.counting_s,
+        "module_files": module_files,
+        "frames_counted": frames_counted,
+    }
     for rows in map(str, THROUGHPUT_ROWS):
-        counting, not_counting = rates["counting"][rows], rates["not_counting"][rows]
+        counting, not_counting = rounds["counting"][rows], rounds["not_counting"][rows]
+        pairs = list(zip(counting, not_counting))
         results[rows] = {
-            "counting_bytes_per_s": spread(counting),
-            "not_counting_bytes_per_s": spread(not_counting),
-            "cost": spread(1 - c / n for c, n in zip(counting, not_counting)),
-            "rounds_bytes_per_s": {"counting": counting, "not_counting": not_counting},
+            **{
+                name: {variant: spread(run[name] for run in rounds[variant][rows]) for variant in variants}
+                for name in COUNTING_FIGURES
+            },
+            "cost": spread(1 - c["bytes_per_s"] / n["bytes_per_s"] for c, n in pairs),
+            "cpu_cost": spread(c["cpu_s_per_gb"] / n["cpu_s_per_gb"] - 1 for c, n in pairs),
+            "rounds": {"counting": counting, "not_counting": not_counting},
         }
     return results
 
@@ -657,15 +669,15 @@ def print_table(results: dict) -> None:
         "",
         f"cost of the counting: {cost['rounds']} alternating rounds of {cost['seconds']:g} s per row count, "
         "median (range):",
-        f"{'rows':>6} | {'counting MB/s':>24} | {'not counting MB/s':>24} | cost",
+        f"{'rows':>6} | {'counting MB/s':>24} | {'not counting MB/s':>24} | {'cost in rate':>26} | cost in CPU/GB",
     ]
     for size in map(str, THROUGHPUT_ROWS):
         figures = cost[size]
-        counting = {k: v / MB for k, v in figures["counting_bytes_per_s"].items()}
-        not_counting = {k: v / MB for k, v in figures["not_counting_bytes_per_s"].items()}
+        rates = {variant: {k: v / MB for k, v in rate.items()} for variant, rate in figures["bytes_per_s"].items()}
         rows.append(
-            f"{size:>6} | {shown_spread(counting, ',.0f'):>24} | {shown_spread(not_counting, ',.0f'):>24} | "
-            f"{shown_spread(figures['cost'], '+.1%')}"
+            f"{size:>6} | {shown_spread(rates['counting'], ',.0f'):>24} | "
+            f"{shown_spread(rates['not_counting'], ',.0f'):>24} | {shown_spread(figures['cost'], '+.1%'):>26} | "
+            f"{shown_spread(figures['cpu_cost'], '+.1%')}"
         )
 
     share = results["cpu_share"]
