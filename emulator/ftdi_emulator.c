@@ -265,7 +265,9 @@ static uint64_t take_held(emu_device* d, uint8_t* out, uint64_t want) {
   return taken;
 }
 
+/* Forgets what is held: the board makes it anew, from the oldest byte on. */
 static void clear_held(emu_device* d) {
+  if (d->runs->len > 0) d->position = g_array_index(d->runs, stream_run, 0).position;
   g_array_set_size(d->runs, 0);
   d->held = 0;
   d->fraction = 0;
@@ -782,8 +784,8 @@ int ftdi_emu_set_failing_steps(int id, unsigned steps) { WITH_DEVICE(id, d->fail
 int ftdi_emu_set_stream_position(int id, uint64_t position) {
   WITH_DEVICE(id, {
     board_produce(d);
-    d->position = position;
     clear_held(d);
+    d->position = position;
   });
 }
 

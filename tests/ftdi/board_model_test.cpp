@@ -140,6 +140,14 @@ TEST_F(BoardModelTest, FullChipStallsAPacedBoardWithoutLosingBytes) {
   ASSERT_GT(read_into(bytes_, 3000), 0);
   EXPECT_EQ(bytes_, stream(0, bytes_.size()));
   EXPECT_EQ(value(id_, FTDI_EMU_BYTES_DROPPED), 0);
+
+  // A new pace empties the chip, and the board makes what it held anew.
+  const std::size_t read = bytes_.size();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_GT(value(id_, FTDI_EMU_CHIP_HELD), 0);
+  ftdi_emu_set_pace(id_, 0);
+  EXPECT_EQ(read_into(bytes_, 100), 100);
+  EXPECT_EQ(bytes_, stream(read, 100));
 }
 
 // The chip and the board buffer keep the oldest bytes; every byte made while
