@@ -26,6 +26,7 @@ PYNVK_FUZZ_BUILD_DIR="$PWD/build/fuzz" bash fuzz/run_fuzz.sh 60
 
 section "Python tests, NumPy $("$PYTHON" -c 'import numpy; print(numpy.__version__)')"
 "$PYTHON" -m pip install -q --disable-pip-version-check --no-build-isolation .
+"$PYTHON" -m pip install -q --disable-pip-version-check --no-build-isolation ./emulator
 umockdev-wrapper "$PYTHON" -m pytest
 
 section "Python tests, NumPy 1.26"
