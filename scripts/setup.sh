@@ -16,6 +16,7 @@ apt_packages=(
   libgtest-dev umockdev libumockdev-dev       # C++ tests and the emulated chip
   clang-14 libclang-rt-14-dev                 # the fuzzer build
   valgrind                                    # profiling the benchmarks
+  debootstrap                                 # the bare Debian root that proves the wheel
 )
 missing=()
 for package in "${apt_packages[@]}"; do
