@@ -4,11 +4,13 @@
 
 Prints the board's serial number, blocks per second, MB/s and the first rows
 of the first block. Without an attached board the script starts again inside
-umockdev's preload with an emulated FT232H and board (from this repository's
-emulator), so the whole real stack, libftdi1 and libusb included, still runs.
+umockdev's preload with an emulated FT232H and board (the ftdi_emulator
+package from this repository's emulator/, which scripts/setup.sh installs), so
+the whole real stack, libftdi1 and libusb included, still runs.
 """
 
 import argparse
+import importlib.util
 import os
 import shutil
 import sys
@@ -33,6 +35,9 @@ def parse_args(argv):
 
 
 def restart_with_emulated_board():
+    if importlib.util.find_spec("ftdi_emulator") is None:
+        sys.exit("no PCB_RIX board is attached, and the emulated board needs the ftdi_emulator package: "
+                 "pip install ./emulator from the source tree (needs umockdev)")
     wrapper = shutil.which("umockdev-wrapper")
     if wrapper is None:
         sys.exit("no PCB_RIX board is attached, and umockdev-wrapper (package umockdev) is missing for the emulated one")

@@ -38,13 +38,14 @@ def test_save_blocks_reports_a_missing_board(ftdi_emulator, tmp_path, capsys):
     assert not (tmp_path / "x.npy").exists()
 
 
-def test_stream_falls_back_to_an_emulated_board():
-    # Started as a user would: without the emulator's preload, no board attached.
+def run_as_a_user(*args):
+    """Runs Python as a user would: without the emulator's preload, no board attached."""
     env = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
-    result = subprocess.run(
-        [sys.executable, str(EXAMPLES / "stream.py"), "--seconds", "1", "--rows", "64"],
-        env=env, capture_output=True, text=True, timeout=60,
-    )
+    return subprocess.run([sys.executable, *args], env=env, capture_output=True, text=True, timeout=60)
+
+
+def test_stream_falls_back_to_an_emulated_board():
+    result = run_as_a_user(str(EXAMPLES / "stream.py"), "--seconds", "1", "--rows", "64")
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     assert lines[0] == "no PCB_RIX board attached: streaming from an emulated board"
@@ -53,3 +54,14 @@ def test_stream_falls_back_to_an_emulated_board():
     assert "blocks/s" in summary and "MB/s" in summary
     first_rows = lines[lines.index("first rows of the first block:") + 1 :]
     assert len(first_rows) == 5
+
+
+def test_stream_without_the_emulator_says_how_to_get_it():
+    # A None entry in sys.modules hides the installed package from imports.
+    hide_emulator = ("import runpy, sys; sys.modules['ftdi_emulator'] = None; sys.argv = sys.argv[1:]; "
+                     "runpy.run_path(sys.argv[0], run_name='__main__')")
+    result = run_as_a_user("-c", hide_emulator, str(EXAMPLES / "stream.py"), "--seconds", "1")
+    assert result.returncode == 1
+    assert result.stdout == ""
+    assert result.stderr.strip() == ("no PCB_RIX board is attached, and the emulated board needs the ftdi_emulator "
+                                     "package: pip install ./emulator from the source tree (needs umockdev)")
