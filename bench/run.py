@@ -26,6 +26,7 @@ import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+import recorder  # noqa: E402
 import standin  # noqa: E402
 from peer import PeerReader  # noqa: E402
 
@@ -547,11 +548,13 @@ def main(argv: list[str]) -> int:
         "stall_loss": measure_stall_loss(module, device, profile),
         "gap_recovery": measure_gap_recovery(module, device, profile),
         "rss": measure_rss(module, device, profile),
+        "recorder": recorder.measure(device, args.smoke),
     }
     # Other work on the machine skews every figure; this shows how busy it was.
     results["load_average_1min"] = {"before": load_before, "after": os.getloadavg()[0]}
     results["targets"] = evaluate_targets(results)
     print_table(results)
+    print(recorder.report(results["recorder"]))
     json_path.parent.mkdir(parents=True, exist_ok=True)
     json_path.write_text(json.dumps(results, indent=2) + "\n")
     print(f"\nwrote {json_path}")

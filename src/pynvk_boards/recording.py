@@ -221,6 +221,7 @@ def record(board: Board, writer: RecordingWriter, *, seconds: float | None = Non
     of a block the stop cut short its fresh rows. About ten times a second
     on_tick gets the summary so far, the latest snapshot and the rows written."""
     first = board.snapshot()
+    board.start()
     writer.begin(first.stats)
     deadline = None if seconds is None else first.time + seconds
     limit = None if blocks is None else blocks * board.rows
