@@ -15,6 +15,7 @@ apt_packages=(
   libgtest-dev umockdev libumockdev-dev       # C++ tests and the emulated chip
   clang-14 libclang-rt-14-dev                 # the fuzzer build
   valgrind                                    # profiling the benchmarks
+  xvfb xauth                                  # a display for the plot window test
 )
 missing=()
 for package in "${apt_packages[@]}"; do

@@ -244,7 +244,7 @@ def run_view(args: argparse.Namespace, arguments: Sequence[str]) -> int:
         return view_file(args.file, args.save)
     with board_for(args, arguments) as board, StopSignals() as signals:
         view_board(board, args.save, signals.event)
-    return 0
+    return signals.status
 
 
 def view_file(path: Path, save: Path | None) -> int:

@@ -50,6 +50,9 @@ TICK_S = 0.1
 class WriteError(OSError):
     """The recording could not be written further; the file keeps what was written before."""
 
+    def __str__(self) -> str:
+        return f"{self.filename}: {self.strerror}" if self.filename else super().__str__()
+
 
 def utc_now() -> str:
     return datetime.now(timezone.utc).isoformat()
@@ -222,7 +225,6 @@ def record(board: Board, writer: RecordingWriter, *, seconds: float | None = Non
     on_tick gets the summary so far, the latest snapshot and the rows written."""
     first = board.snapshot()
     board.start()
-    writer.begin(first.stats)
     deadline = None if seconds is None else first.time + seconds
     limit = None if blocks is None else blocks * board.rows
     ticker = Ticker(TICK_S)
@@ -235,6 +237,7 @@ def record(board: Board, writer: RecordingWriter, *, seconds: float | None = Non
 
     error: Exception | None = None
     try:
+        writer.begin(first.stats)
         for block in board.blocks(until=until):
             writer.append(block)
             on_block(block)

@@ -1,6 +1,10 @@
 """`pcb-rix view`: the envelope a recording is drawn from, and pictures saved without a display."""
 
+import importlib.util
+import os
+import shutil
 import struct
+import subprocess
 import sys
 
 import numpy as np
@@ -8,6 +12,7 @@ import pytest
 
 from pynvk_boards import view
 from pynvk_boards.cli import main
+from recorded import assert_consecutive_frames, read_recording
 
 PICTURE = (int(view.FIGURE_INCHES[0] * view.DPI), int(view.FIGURE_INCHES[1] * view.DPI))
 
@@ -67,3 +72,17 @@ def test_a_window_without_a_display_is_refused_before_recording(ftdi_emulator, m
     assert main(["record", str(tmp_path / "run.h5"), "--view"]) == 1
     assert capsys.readouterr().err == "pcb-rix record: no display for a plot window: use --save PNG\n"
     assert not (tmp_path / "run.h5").exists()
+
+
+@pytest.mark.skipif(shutil.which("xvfb-run") is None or importlib.util.find_spec("tkinter") is None,
+                    reason="a plot window needs xvfb-run (package xvfb) and tkinter")
+def test_a_live_window_never_costs_the_recording_a_row(pcb_rix, tmp_path):
+    out = tmp_path / "run.h5"
+    # As a user starts it: the command restarts itself under umockdev.
+    env = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
+    run = subprocess.run(["xvfb-run", "-a", pcb_rix, "record", str(out), "--emulate", "--rows", "256",
+                          "--seconds", "2", "--view"], env=env, capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    samples, _, grown = read_recording(out)
+    assert len(samples) == grown["frames"]
+    assert_consecutive_frames(samples)
