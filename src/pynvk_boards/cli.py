@@ -17,7 +17,7 @@ from pathlib import Path
 
 import numpy as np
 from rich.console import Console
-from rich.progress import BarColumn, Progress, TextColumn, TimeElapsedColumn
+from rich.progress import BarColumn, Progress, TaskID, TextColumn, TimeElapsedColumn
 from rich.table import Table
 
 from . import doctor
@@ -90,9 +90,9 @@ def board_for(args: argparse.Namespace, arguments: Sequence[str]) -> Iterator:
             raise CommandError(str(error)) from None
 
 
-def progress_bar(description: str, total: float | None) -> tuple[Progress, int]:
-    progress = Progress(TextColumn(description), BarColumn(), TimeElapsedColumn(), TextColumn("{task.fields[status]}"),
-                        console=console)
+def progress_bar(description: str, total: float | None) -> tuple[Progress, TaskID]:
+    progress = Progress(TextColumn(description), BarColumn(bar_width=20), TimeElapsedColumn(),
+                        TextColumn("{task.fields[status]}"), console=console)
     return progress, progress.add_task(description, total=total, status="")
 
 
@@ -225,9 +225,12 @@ def run_info(args: argparse.Namespace, arguments: Sequence[str]) -> int:
         table.add_row("complete", "NO: the recording was not finished (no stopped_utc, gapless or stats_end)")
     else:
         table.add_row("duration", f"{summary.seconds:.3f} s")
-        table.add_row("gapless", "\n".join(verdict_lines(summary)))
+        table.add_row("gapless", "yes" if summary.gapless else "NO: " + "\n".join(summary.reasons))
+        for warning in summary.warnings:
+            table.add_row("warning", warning)
         if summary.frames != recording.rows:
             table.add_row("left out", f"{summary.frames - recording.rows:,} frames read after the last row kept")
+        table.add_row("counters", "growth from stats_start to stats_end")
         for name, grown in summary.counters.items():
             table.add_row(f"  {name}", f"{grown:,}")
     console.print(table)
