@@ -1,7 +1,8 @@
 // libFuzzer target: the fuzz input scripts the device a board's reader thread
 // talks to (read lengths and bytes, failures, lost bytes) and when the board
 // is started, stopped, flushed and relieved of blocks. Whatever the input, no
-// memory error may occur, the reader must use up every script, and all 64
+// memory error may occur, the reader must use up every script, every run's
+// counters must account for each byte read and each row written, and all 64
 // blocks of the pool must be accounted for at the end.
 //
 // Input: byte 0 picks the rows per block (2, 3, 4 or 8); then operations, an
@@ -64,9 +65,20 @@ void fail(const char* what) {
   std::abort();
 }
 
-void run(py_PCB_RIX& board, BoardInspector& inspector, uint8_t mode) {
-  board.start();
+void check_counters(const StreamStats& before, const StreamStats& after, std::size_t rows) {
+  if (after.bytes_read != BOARD_FRAME_SIZE * after.frames + after.discarded_bytes) fail("a byte read is unaccounted for");
+  // One run cuts at most one block short, and counts its fresh rows.
+  const uint64_t cut = after.partial_blocks - before.partial_blocks;
+  if (cut > 1) fail("one run cut more than one block");
+  if (after.frames - before.frames != rows * (after.blocks - before.blocks) + cut * after.last_cut_rows) {
+    fail("the rows written are not the rows of the blocks handed on");
+  }
+}
+
+void run(py_PCB_RIX& board, BoardInspector& inspector, uint8_t mode, std::size_t rows) {
+  const StreamStats before = board.stats();
   const auto give_up = std::chrono::steady_clock::now() + kHangLimit;
+  board.start();
   while (!scripted_ftdi::wait_exhausted(std::chrono::microseconds(100))) {
     if (std::chrono::steady_clock::now() > give_up) fail("the reader never used up its script");
     while (inspector.pop_ready(std::chrono::milliseconds(0)).block) {
@@ -74,6 +86,7 @@ void run(py_PCB_RIX& board, BoardInspector& inspector, uint8_t mode) {
     if (mode % 2 == 1) board.flush();
   }
   board.stop();
+  check_counters(before, board.stats(), rows);
 }
 
 void check_pool(BoardInspector& inspector, const std::deque<PooledBlock>& kept, std::size_t rows) {
@@ -140,7 +153,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         skip += input.byte();
         break;
       case 6:
-        run(board, inspector, input.byte());
+        run(board, inspector, input.byte(), rows);
         break;
       case 7:
         if (input.byte() % 2 == 0) {
@@ -154,7 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         break;
     }
   }
-  if (scripted_ftdi::steps_left() > 0) run(board, inspector, 0);
+  if (scripted_ftdi::steps_left() > 0) run(board, inspector, 0, rows);
 
   check_pool(inspector, kept, rows);
   if (!scripted_ftdi::take_faults().empty()) fail("the device was used by two threads at once");

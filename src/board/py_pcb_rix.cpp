@@ -36,41 +36,80 @@ py_PCB_RIX::py_PCB_RIX(std::string serial, std::size_t rows)
 
 py_PCB_RIX::~py_PCB_RIX() {
   // A reader still running would use the members destroyed below.
-  running = false;
-  if (reader_thread.joinable()) reader_thread.join();
+  stop_reader();
 }
 
 void py_PCB_RIX::start() {
+  const std::lock_guard control(control_mutex);
   if (reader_thread.joinable()) {
     if (running) return;
     reader_thread.join();
   }
+  spawn_reader();
+}
+
+void py_PCB_RIX::spawn_reader() {
+  // Allocated here so that a failure reaches the caller instead of ending the
+  // process on the reader thread.
+  std::vector<uint8_t> buffer(2 * block_bytes, 0);
   running = true;
-  reader_thread = std::thread(&py_PCB_RIX::AcquisitionLoop, this);
+  try {
+    reader_thread = std::thread(&py_PCB_RIX::AcquisitionLoop, this, std::move(buffer));
+  } catch (...) {
+    running = false;
+    throw;
+  }
 }
 
 void py_PCB_RIX::stop() {
+  const std::lock_guard control(control_mutex);
+  stop_reader();
+}
+
+void py_PCB_RIX::stop_reader() {
   running.exchange(false);
+  {
+    // Taken so that a reader about to start its back-off sees `running` clear
+    // or is already waiting for this wake-up.
+    const std::lock_guard lock(back_off_mutex);
+  }
+  back_off_wake.notify_all();
   if (reader_thread.joinable()) reader_thread.join();
 }
 
-void py_PCB_RIX::flush() { locked_purge(); }
+void py_PCB_RIX::flush() {
+  const std::lock_guard control(control_mutex);
+  counters.flushes.add(1);
+  purge_waiting = true;
+  {
+    const std::lock_guard lock(device_mutex);
+    device.purge();
+    purge_waiting = false;
+  }
+  device_turn.notify_all();
+}
 
 int32_t py_PCB_RIX::read_raw(uint8_t* buffer, int32_t length) {
-  const std::lock_guard lock(device_mutex);
-  return device.read(buffer, length);
+  const std::lock_guard control(control_mutex);
+  const bool was_running = running;
+  if (was_running) stop_reader();
+  const int32_t read = device.read(buffer, length);
+  counters.raw_reads.add(1);
+  if (read > 0) counters.raw_bytes.add(static_cast<uint64_t>(read));
+  if (was_running) spawn_reader();
+  return read;
 }
 
 PooledBlock py_PCB_RIX::pop_ready_block(std::optional<std::chrono::nanoseconds> wait) {
   return PooledBlock(ready_queue->pop(wait), &free_queue);
 }
 
-int32_t py_PCB_RIX::locked_read(uint8_t* buffer, std::size_t length) {
-  const std::lock_guard lock(device_mutex);
-  return device.read(buffer, static_cast<int32_t>(length));
-}
-
-void py_PCB_RIX::locked_purge() {
-  const std::lock_guard lock(device_mutex);
-  device.purge();
+StreamStats py_PCB_RIX::stats() const {
+  StreamStats stats;
+#define PYNVK_READ_COUNTER(name, writer) stats.name = counters.name.load();
+  PYNVK_STREAM_COUNTERS(PYNVK_READ_COUNTER)
+#undef PYNVK_READ_COUNTER
+  stats.ready_blocks = ready_queue->size();
+  stats.running = running;
+  return stats;
 }

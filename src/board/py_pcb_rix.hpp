@@ -1,29 +1,36 @@
 // py_PCB_RIX: the native handle of one PCB_RIX board. It owns the board's FTDI
 // device, the pool of 64 sample blocks circulating between a free and a ready
-// queue, and at most one reader thread that frames the board's byte stream
-// into blocks.
+// queue, at most one reader thread that frames the board's byte stream into
+// blocks, and the counters of what that reader did.
 //
 // Contract:
-// - Control calls (start, stop, flush, read_raw, set_timeout, destruction) come
-//   from one thread at a time; the Python binding serialises them with the
-//   interpreter lock. pop_ready_block may be called from any number of threads
-//   at once, also while a control call runs.
-// - The reader thread touches only the two queues, the device (under
-//   device_mutex) and `running`; it never blocks on anything a control call
-//   holds, so stop() may wait for it while its caller holds other locks (the
-//   interpreter lock included).
-// - stop() returns once the reader has finished its current pass: the device
-//   reads of that pass (one block read, or a realignment with its reads; each
-//   bounded by libftdi's 5000 ms USB time-out per transfer) and at most 1 ms
-//   of waiting for a free block.
-// - Destruction stops and joins a running reader first. Every PooledBlock
-//   refers to this board's queue pointers, so the board must outlive them:
-//   no call may be in progress on another thread when it is destroyed.
+// - Control calls (start, stop, flush, read_raw) may come from any thread; the
+//   board serialises them with a lock of its own, so each waits for the one in
+//   progress. None of them touches Python, so a binding lets the interpreter
+//   lock go while they wait. set_timeout and get_timeout are left to the
+//   caller to serialise. pop_ready_block and stats may be called from any
+//   number of threads at once, also while a control call runs.
+// - The reader thread touches only the two queues, the device, `running` and
+//   the counters; it never waits for anything a control call holds, except
+//   for a flush's purge, which it lets go first.
+// - stop() waits until the reader has finished its device read in progress,
+//   which lasts until libftdi has the bytes asked for, the board pauses or a
+//   USB transfer times out (5000 ms): on a slow board, as long as the board
+//   takes to send a block. A reader that is to stop starts no further block
+//   read; a free-block wait or a back-off after empty reads ends within about
+//   1 ms of stop().
+// - flush() purges at the end of the reader's device read in progress at the
+//   latest: the reader lets a waiting purge go before its next read.
+// - Destruction stops and joins a running reader first, so it can wait as
+//   long as stop(). Every PooledBlock refers to this board's queue pointers,
+//   so the board must outlive them: no call may be in progress on another
+//   thread when it is destroyed.
 // - Never copied or moved: blocks in flight point at its queue members.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -33,6 +40,7 @@
 #include <thread>
 #include <vector>
 
+#include "board/stream_counters.hpp"
 #include "channels/pooled_block.hpp"
 #include "ftdi/ftdi_device.hpp"
 
@@ -55,24 +63,31 @@ class py_PCB_RIX {
   py_PCB_RIX(const py_PCB_RIX&) = delete;
   py_PCB_RIX& operator=(const py_PCB_RIX&) = delete;
 
-  // Sets `running` and spawns the reader. A board that is already acquiring
-  // keeps its one reader. Throws std::system_error when no thread can be made.
+  // Sets `running` and spawns the reader, with its read buffer allocated here
+  // on the caller's thread. A board that is already acquiring keeps its one
+  // reader. Throws std::bad_alloc when the buffer does not fit and
+  // std::system_error when no thread can be made; the board is then left
+  // stopped and usable.
   void start();
   // Clears `running` and joins the reader, if one is held. The block being
   // filled goes to the ready queue as it is.
   void stop();
 
-  // Discards what the chip and libftdi hold, without stopping acquisition:
-  // the purge waits for the reader's device call in progress to end.
+  // Discards what the chip and libftdi hold, without stopping acquisition.
   void flush();
 
-  // Reads up to `length` raw bytes from the device into `buffer`: the count
-  // read, or a negative libftdi code. The caller stops the reader first.
+  // Reads up to `length` raw bytes from the device into `buffer`, with a
+  // running reader stopped for the read and started again after it: the count
+  // read, or a negative libftdi code.
   int32_t read_raw(uint8_t* buffer, int32_t length);
 
   // The oldest filled block, waiting at most `wait` (without limit when
   // empty). The handle returns the block to the free queue when released.
   PooledBlock pop_ready_block(std::optional<std::chrono::nanoseconds> wait);
+
+  // The counters, each read atomically (see stream_counters.hpp), with the
+  // ready queue's length and whether the board is acquiring.
+  StreamStats stats() const;
 
   bool opened() const noexcept { return device.opened(); }
   const std::string& get_serial_number() const noexcept { return serial_number; }
@@ -88,14 +103,26 @@ class py_PCB_RIX {
  private:
   friend class BoardInspector;  // tests look at the queues and the pool
 
-  void AcquisitionLoop();
+  // What a reader's device read was for: a block read is judged as data, a
+  // realignment read only skips bytes.
+  enum class ReadKind { block, realignment };
+
+  // Control lock held.
+  void spawn_reader();
+  void stop_reader();
+  void AcquisitionLoop(std::vector<uint8_t> buffer);
   std::size_t ReadAligned(std::vector<uint8_t>& buffer);
   void Resync(std::vector<uint8_t>& buffer);
   int32_t ReadBlockAfterResync(std::vector<uint8_t>& buffer);
   PooledBlock AcquireFreeBlock();
+  std::size_t usable_count(int32_t read);
+  void back_off_after_empty_read();
 
-  int32_t locked_read(uint8_t* buffer, std::size_t length);
-  void locked_purge();
+  int32_t reader_read(uint8_t* buffer, std::size_t length, ReadKind kind);
+  void reader_purge();
+  // Runs the reader's device call once no purge from flush() is waiting.
+  template <typename DeviceCall>
+  auto with_device_turn(DeviceCall call);
 
   std::size_t frame_size;
   std::size_t block_bytes;
@@ -107,10 +134,29 @@ class py_PCB_RIX {
   std::shared_ptr<BlockQueue> ready_queue;
   std::shared_ptr<BlockQueue> free_queue;
   std::optional<std::chrono::nanoseconds> timeout;
+
+  // Serialises the control calls, so that their order and effect on the
+  // reader are as if they came from one thread.
+  std::mutex control_mutex;
   // Serialises the reader's device calls with a purge from flush(), since a
-  // libftdi context must not be used by two threads at once.
+  // libftdi context must not be used by two threads at once. A flush sets
+  // purge_waiting before it asks for the lock; the reader, which would win it
+  // again and again, then waits on device_turn until the purge is done.
   std::mutex device_mutex;
-  // Reader thread only: the block read that followed the last realignment
-  // came back full, so a realignment now needs no purge (see Resync).
+  std::condition_variable device_turn;
+  std::atomic<bool> purge_waiting{false};
+  // Wakes the reader from its back-off after empty reads when stop() comes.
+  std::mutex back_off_mutex;
+  std::condition_variable back_off_wake;
+
+  StreamCounters counters;
+
+  // Reader thread only.
+  // The block read that followed the last realignment came back full, so a
+  // realignment now needs no purge (see Resync).
   bool resync_without_purge = false;
+  // This run has written a row: a realignment from now on is a gap.
+  bool run_has_rows = false;
+  // Block reads in a row that gave no data, which set the back-off.
+  unsigned empty_reads = 0;
 };

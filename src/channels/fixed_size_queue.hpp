@@ -36,6 +36,17 @@ namespace full_policy {
 struct overwrite_last {};
 }  // namespace full_policy
 
+// now + timeout on the steady clock, saturated at the clock's largest time
+// point instead of overflowing; a non-positive timeout gives "now".
+inline std::chrono::steady_clock::time_point deadline_after(std::chrono::nanoseconds timeout) {
+  using clock = std::chrono::steady_clock;
+  const auto now = clock::now();
+  if (timeout <= clock::duration::zero()) return now;
+  const auto wait = std::chrono::duration_cast<clock::duration>(timeout);
+  if (wait >= clock::time_point::max() - now) return clock::time_point::max();
+  return now + wait;
+}
+
 namespace details {
 
 template <typename T, std::size_t N, typename Policy>
@@ -62,6 +73,12 @@ struct _fixed_size_queue {
     cond.notify_one();
   }
 
+  // Elements held at the moment of the call.
+  std::size_t size() {
+    const std::lock_guard lock(mutex);
+    return items.size();
+  }
+
   std::optional<T> pop(std::optional<std::chrono::nanoseconds> timeout) {
     std::unique_lock lock(mutex);
     const auto ready = [this] { return !items.empty() || closed; };
@@ -80,18 +97,6 @@ struct _fixed_size_queue {
  private:
   void make_room(full_policy::overwrite_last) {
     if (items.size() >= N) items.pop_back();
-  }
-
-  // now + timeout, saturated at the clock's largest time point instead of
-  // overflowing; a non-positive timeout gives "now", so the wait condition is
-  // tested once without waiting.
-  static std::chrono::steady_clock::time_point deadline_after(std::chrono::nanoseconds timeout) {
-    using clock = std::chrono::steady_clock;
-    const auto now = clock::now();
-    if (timeout <= clock::duration::zero()) return now;
-    const auto wait = std::chrono::duration_cast<clock::duration>(timeout);
-    if (wait >= clock::time_point::max() - now) return clock::time_point::max();
-    return now + wait;
   }
 };
 

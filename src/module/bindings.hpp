@@ -21,4 +21,7 @@ pybind11::typing::Optional<pybind11::array_t<int16_t>> read_samples(py_PCB_RIX& 
 // reader held off for the read.
 pybind11::array_t<uint8_t> read_raw_data(py_PCB_RIX& board, int64_t count);
 
+// `stats`: the board's counters as a dict, in their order.
+pybind11::typing::Dict<pybind11::str, int> stats_dict(const py_PCB_RIX& board);
+
 }  // namespace pynvk

@@ -4,11 +4,13 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cmath>
 #include <limits>
 #include <memory>
 #include <stdexcept>
 
 #include "module/bindings.hpp"
+#include "module/gil.hpp"
 
 namespace py = pybind11;
 
@@ -25,14 +27,23 @@ namespace pybind11::detail {
 
 // pybind11's duration conversion, refusing with OverflowError a value whose
 // nanoseconds do not fit the signed 64-bit count (about 292 years either
-// way), which would otherwise wrap around into some other timeout.
+// way), which would otherwise wrap around into some other timeout, with
+// ValueError a NaN, and with a TypeError that names what is accepted anything
+// that is neither a timedelta nor a float.
 template <>
 struct type_caster<pynvk::TimeoutArgument> {
-  PYBIND11_TYPE_CASTER(pynvk::TimeoutArgument, const_name("datetime.timedelta"));
+  PYBIND11_TYPE_CASTER(pynvk::TimeoutArgument, const_name("datetime.timedelta | float"));
 
   bool load(handle src, bool convert) {
     if (!PyDateTimeAPI) PyDateTime_IMPORT;
     if (!PyDateTimeAPI) throw error_already_set();
+    if (!PyDelta_Check(src.ptr()) && !PyFloat_Check(src.ptr())) {
+      throw type_error("timeout must be a datetime.timedelta or a float of seconds, not " +
+                       std::string(Py_TYPE(src.ptr())->tp_name));
+    }
+    if (PyFloat_Check(src.ptr()) && std::isnan(PyFloat_AsDouble(src.ptr()))) {
+      throw value_error("timeout must be a number of seconds, not NaN");
+    }
     if (!fits_nanoseconds(src)) {
       throw std::overflow_error("timeout must lie within 292 years either way (a signed 64-bit count of nanoseconds)");
     }
@@ -43,8 +54,6 @@ struct type_caster<pynvk::TimeoutArgument> {
   }
 
  private:
-  // True for anything that is not a timedelta or float: the duration
-  // conversion refuses those itself.
   static bool fits_nanoseconds(handle src) {
     constexpr __int128 kLowest = std::numeric_limits<int64_t>::min();
     constexpr __int128 kHighest = std::numeric_limits<int64_t>::max();
@@ -55,12 +64,9 @@ struct type_caster<pynvk::TimeoutArgument> {
           PyDateTime_DELTA_GET_MICROSECONDS(src.ptr());
       return microseconds * 1000 >= kLowest && microseconds * 1000 <= kHighest;
     }
-    if (PyFloat_Check(src.ptr())) {
-      // The conversion multiplies in double precision; NaN fails both tests.
-      const double nanoseconds = PyFloat_AsDouble(src.ptr()) * 1e9;
-      return nanoseconds >= -0x1p63 && nanoseconds < 0x1p63;
-    }
-    return true;
+    // A float: the conversion multiplies in double precision.
+    const double nanoseconds = PyFloat_AsDouble(src.ptr()) * 1e9;
+    return nanoseconds >= -0x1p63 && nanoseconds < 0x1p63;
   }
 };
 
@@ -75,6 +81,27 @@ constexpr const char* kClassDoc =
     "        Attributes\n        ----------\n        serial_number: str\n"
     "            Serial number of the device.\n        ";
 
+constexpr const char* kStatsDoc =
+    "Counters of what the reader did with the board's stream, as a dict of int (bool for 'running'),\n"
+    "cumulative since the board was made (start, stop and flush never reset them). bytes_read: stream\n"
+    "bytes the reader's device reads returned, realignment reads included; frames: rows written into\n"
+    "blocks; torn_frames: those of them whose 12 bytes did not begin with 0xF0 0x0F; discarded_bytes:\n"
+    "bytes read but written into no row (realignment reads, tails shorter than a frame, reads too\n"
+    "short to use, what the reader held when it stopped), so that bytes_read == 12 * frames +\n"
+    "discarded_bytes whenever the board is not running; blocks: full blocks handed on;\n"
+    "partial_blocks: blocks that stop() handed on before they were full, delivered at full size with\n"
+    "older rows or zeros behind their fresh ones; last_cut_rows: the fresh rows of the last of those;\n"
+    "alignments: realignments a run needed before its first row (no data lost); realignments: those\n"
+    "after a run's first row, each a gap in the data; purges: purges made by realignment; flushes:\n"
+    "flush() calls; failed_reads: device reads that failed; short_reads: block reads of at most one\n"
+    "frame, taken as no data; pool_waits: times the reader found no free block (a board that cannot\n"
+    "pause loses data then); pool_wait_ns: how long it then waited; raw_reads, raw_bytes:\n"
+    "_get_raw_data calls and the bytes they returned; ready_blocks: blocks waiting to be read now;\n"
+    "running: whether the board is acquiring. A block is counted before it is handed on. Each counter\n"
+    "is read atomically, but while the board runs they are read one after another, each at some\n"
+    "moment of the call, not all at one instant. A board that did not open and was never started\n"
+    "reports all zeros.";
+
 constexpr const char* kTimeoutDoc = "\n                Timeout for the device operations in nanoseconds.\n                ";
 
 }  // namespace
@@ -87,8 +114,8 @@ void bind_pcb_rix(py::module_& module) {
            py::arg("serial_number"), py::arg("samples_count") = 4096)
       .def_property_readonly("samples", &read_samples, "")
       .def("_get_raw_data", &read_raw_data)
-      .def("start", &py_PCB_RIX::start)
-      .def("stop", &py_PCB_RIX::stop)
+      .def("start", [](py_PCB_RIX& board) { without_gil([&] { board.start(); }); })
+      .def("stop", [](py_PCB_RIX& board) { without_gil([&] { board.stop(); }); })
       .def_property(
           "timeout", &py_PCB_RIX::get_timeout,
           [](py_PCB_RIX& board, TimeoutArgument timeout) { board.set_timeout(timeout.value); }, kTimeoutDoc)
@@ -98,7 +125,8 @@ void bind_pcb_rix(py::module_& module) {
              return fmt::format("PCB_RIX(serial_number='{}')", board.get_serial_number());
            })
       .def("opened", &py_PCB_RIX::opened)
-      .def("flush", &py_PCB_RIX::flush);
+      .def("flush", [](py_PCB_RIX& board) { without_gil([&] { board.flush(); }); })
+      .def("stats", &stats_dict, kStatsDoc);
 }
 
 }  // namespace pynvk

@@ -1,59 +1,92 @@
 // Readout of a board into NumPy arrays: `samples` and `_get_raw_data`.
+#include <fmt/format.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
-#include <string>
 
 #include "module/bindings.hpp"
+#include "module/gil.hpp"
 
 namespace py = pybind11;
 
 namespace pynvk {
 
+namespace {
+
+// A wait for a block is cut into slices of this length, with pending signals
+// handled between them, so Ctrl-C ends a wait without limit within about this
+// time.
+constexpr std::chrono::milliseconds kSignalCheckInterval{50};
+
+// The oldest ready block, waiting up to `timeout` (without limit when empty).
+// Raises the error of a signal handler (KeyboardInterrupt for Ctrl-C) that ran
+// meanwhile; the block, if any comes later, stays in the queue.
+PooledBlock wait_for_block(py_PCB_RIX& board, std::optional<std::chrono::nanoseconds> timeout) {
+  using clock = std::chrono::steady_clock;
+  if (timeout && *timeout <= std::chrono::nanoseconds::zero()) {
+    return without_gil([&] { return board.pop_ready_block(std::chrono::nanoseconds::zero()); });
+  }
+  const std::optional<clock::time_point> deadline =
+      timeout ? std::optional(channels::deadline_after(*timeout)) : std::nullopt;
+  for (;;) {
+    std::chrono::nanoseconds slice = kSignalCheckInterval;
+    if (deadline) slice = std::min<std::chrono::nanoseconds>(slice, *deadline - clock::now());
+    PooledBlock handle = without_gil([&] { return board.pop_ready_block(slice); });
+    if (handle.block || (deadline && clock::now() >= *deadline)) return handle;
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+  }
+}
+
+}  // namespace
+
 py::typing::Optional<py::array_t<int16_t>> read_samples(py_PCB_RIX& board) {
   // Taken once, under the interpreter lock: a timeout assigned during the
   // wait applies to the next call.
   const auto timeout = board.get_timeout();
-  PooledBlock handle = [&] {
-    py::gil_scoped_release release;
-    return board.pop_ready_block(timeout);
-  }();
+  PooledBlock handle = wait_for_block(board, timeout);
   if (!handle.block) return py::none();
 
   // From here `handle` returns the block to the free queue when it goes out of
-  // scope, under the interpreter lock, on every path (exceptions included).
+  // scope, on every path (exceptions included).
   const SampleBlock& block = *handle.block;
   py::array_t<int16_t> samples({block.rows, block.cols});
-  {
-    // Nothing else can reach the new array yet, so the copy needs no lock.
-    // The block's uint16 rows and the array's int16 rows have the same
-    // contiguous row-major layout and the same bits.
-    py::gil_scoped_release release;
-    std::memcpy(samples.mutable_data(), block.data.data(), block.data.size() * sizeof(uint16_t));
-  }
-  return samples;
+  int16_t* const target = samples.mutable_data();
+  KeptAcrossRelease kept(std::move(samples));
+  // Nothing else can reach the new array yet, so the copy needs no lock. The
+  // block's uint16 rows and the array's int16 rows have the same contiguous
+  // row-major layout and the same bits.
+  without_gil([&] { std::memcpy(target, block.data.data(), block.data.size() * sizeof(uint16_t)); });
+  return kept.take();
 }
 
 py::array_t<uint8_t> read_raw_data(py_PCB_RIX& board, int64_t count) {
   // A device read takes a signed 32-bit length; a larger count would read
   // into an array of another size, so it is refused before any allocation.
   if (count > std::numeric_limits<int32_t>::max()) {
-    throw std::invalid_argument("count must be at most " + std::to_string(std::numeric_limits<int32_t>::max()) +
-                                ", got " + std::to_string(count));
+    throw std::invalid_argument(
+        fmt::format("count must be at most {}, got {}", std::numeric_limits<int32_t>::max(), count));
   }
   // NumPy refuses a negative count here with ValueError, before the reader is
   // touched.
   py::array_t<uint8_t> raw(static_cast<py::ssize_t>(count));
+  uint8_t* const buffer = raw.mutable_data();
+  KeptAcrossRelease kept(std::move(raw));
+  const int32_t read = without_gil([&] { return board.read_raw(buffer, static_cast<int32_t>(count)); });
+  raw = kept.take();
 
-  const bool was_running = board.is_running();
-  if (was_running) board.stop();
-  const int32_t read = board.read_raw(raw.mutable_data(), static_cast<int32_t>(count));
-  if (was_running) board.start();
-
-  // A failed read (negative) is refused by NumPy's resize with ValueError.
+  if (read < 0) {
+    if (!board.opened()) {
+      throw std::invalid_argument(
+          fmt::format("board '{}' is not open (opened() is False): it has no data to read", board.get_serial_number()));
+    }
+    throw std::invalid_argument(
+        fmt::format("reading raw data from board '{}' failed: libftdi error {}", board.get_serial_number(), read));
+  }
   if (read < count) raw.resize({static_cast<py::ssize_t>(read)}, true);
   return raw;
 }

@@ -1,6 +1,8 @@
 // The reader's life: waiting for free blocks, stop and start, destruction,
-// a repeated start, and flush() while it reads.
+// a repeated start, flush() while it reads, and backing off from a device
+// that gives nothing.
 #include <algorithm>
+#include <atomic>
 #include <future>
 #include <memory>
 #include <set>
@@ -186,6 +188,59 @@ TEST_F(BoardReaderLifetime, FlushDuringAcquisitionNeverOverlapsADeviceCall) {
             kFlushes);
   // Overlapping calls are reported by the stand-in and fail the test in
   // TearDown; the stand-in's own check of that follows.
+}
+
+TEST_F(BoardReaderLifetime, FlushPurgesAtTheEndOfTheReadInProgressAtTheLatest) {
+  // A slow board: each block read takes a while, and the reader starts the
+  // next one at once, so a purge that merely queued for the device behind it
+  // could wait for ever.
+  std::atomic<uint64_t> next_frame{0};
+  scripted_ftdi::set_source([&](uint8_t* buffer, int32_t length) -> std::optional<int32_t> {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    board_stream_bytes(next_frame.fetch_add(2) * BOARD_FRAME_SIZE, buffer, static_cast<std::size_t>(length));
+    return length;
+  });
+  std::vector<std::size_t> reads_at_purge;
+  scripted_ftdi::set_purge_hook([&] { reads_at_purge.push_back(scripted_ftdi::read_count()); });
+  py_PCB_RIX board(kSerial, 2);
+  BoardInspector inspector(board);
+  board.start();
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_TRUE(scripted_ftdi::wait_reads(scripted_ftdi::read_count() + 1, kPatience));
+    const std::size_t reads_begun = scripted_ftdi::read_count();
+    board.flush();
+    ASSERT_EQ(reads_at_purge.size(), static_cast<std::size_t>(i + 1));
+    // The read in progress when flush() was called may end first, and one
+    // that the reader had just been granted; no later one.
+    EXPECT_LE(reads_at_purge.back() - reads_begun, 1u) << "flush " << i << " waited behind later reads";
+    while (inspector.pop_ready(std::chrono::milliseconds(0)).block) {
+    }
+  }
+  board.stop();
+}
+
+TEST_F(BoardReaderLifetime, EmptyOrFailedReadsBackOffAndTheStreamResumesAsSoonAsDataComes) {
+  scripted_ftdi::reset({.serial = kSerial, .idle_wait = std::chrono::microseconds(0)});
+  py_PCB_RIX board(kSerial, 2);
+  BoardInspector inspector(board);
+  for (int i = 0; i < 30; ++i) scripted_ftdi::queue_read(scripted_ftdi::result_read(-7));
+  board.start();
+  ASSERT_TRUE(scripted_ftdi::wait_reads(30, kPatience));
+  // Then the script runs dry: every read returns at once with nothing. A
+  // reader that retried at once would make thousands of reads meanwhile.
+  const std::size_t reads_before_idle = scripted_ftdi::read_count();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_LT(scripted_ftdi::read_count() - reads_before_idle, 40u);
+
+  queue_block_reads(2, 3);
+  const PooledBlock first = inspector.pop_ready(kPatience);
+  ASSERT_TRUE(first.block) << "the stream did not resume";
+  EXPECT_EQ(row_indexes(*first.block), index_range(0, 2));
+  board.stop();
+  EXPECT_EQ(board.stats().failed_reads, 30u);
+  // Each failed or empty read before the first row made the reader realign,
+  // which costs no data then.
+  EXPECT_GE(board.stats().alignments, 30u);
 }
 
 TEST(ScriptedFtdi, ReportsTwoThreadsInsideLibftdiAtOnce) {

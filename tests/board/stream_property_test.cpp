@@ -1,7 +1,8 @@
 // Property: however a clean stream is cut into read results (short reads,
 // single frames, partial frames, failures, bytes lost to a purge), every row
 // the board delivers is a true frame, rows arrive in stream order without
-// repeats, and no block of the pool is ever lost.
+// repeats, no block of the pool is ever lost, and the counters account for
+// every byte read and every row delivered.
 //
 // Each iteration is seeded from PYNVK_PROPERTY_SEED (environment, default 1)
 // plus its number, so a failure names the seed that reproduces it;
@@ -69,6 +70,8 @@ class DeliveryCheck {
       ASSERT_GT(index, last_) << "row is no frame, or out of order or repeated";
       last_ = index;
     }
+    ++full_blocks_;
+    fresh_rows_ += block.rows;
   }
 
   // The block handed on by stop(): new rows, then rows it held before.
@@ -79,6 +82,8 @@ class DeliveryCheck {
       fresh = fresh && index > last_;
       if (fresh) {
         last_ = index;
+        ++fresh_rows_;
+        ++last_block_fresh_rows_;
       } else {
         ASSERT_LE(index, before) << "a row kept from before holds a frame never delivered";
       }
@@ -86,9 +91,15 @@ class DeliveryCheck {
   }
 
   int64_t last() const { return last_; }
+  uint64_t full_blocks() const { return full_blocks_; }
+  uint64_t fresh_rows() const { return fresh_rows_; }
+  uint64_t last_block_fresh_rows() const { return last_block_fresh_rows_; }
 
  private:
   int64_t last_ = -1;
+  uint64_t full_blocks_ = 0;
+  uint64_t fresh_rows_ = 0;
+  uint64_t last_block_fresh_rows_ = 0;
 };
 
 }  // namespace
@@ -144,6 +155,17 @@ TEST_F(BoardStreamProperty, AnySplittingOfACleanStreamDeliversTrueFramesInOrderA
       }
     }
     EXPECT_LT(delivered.last(), static_cast<int64_t>(device.frames_sent()));
+
+    // The counters name exactly the rows delivered and account for every
+    // byte read.
+    const StreamStats stats = board.stats();
+    EXPECT_EQ(stats.bytes_read, BOARD_FRAME_SIZE * stats.frames + stats.discarded_bytes);
+    EXPECT_EQ(stats.frames, delivered.fresh_rows());
+    EXPECT_EQ(stats.torn_frames, 0u);
+    EXPECT_EQ(stats.blocks, delivered.full_blocks());
+    EXPECT_EQ(stats.partial_blocks, 1u);
+    EXPECT_EQ(stats.last_cut_rows, delivered.last_block_fresh_rows());
+    EXPECT_FALSE(stats.running);
 
     std::vector<const uint16_t*> storage = inspector.queued_storage();
     for (const PooledBlock& handle : held) storage.push_back(handle.block->data.data());

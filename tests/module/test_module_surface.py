@@ -38,7 +38,7 @@ def test_class_members_docstrings_and_kinds():
     members = [name for name in vars(nvk.PCB_RIX) if name not in pybind11_own]
     assert members == [
         "__init__", "samples", "_get_raw_data", "start", "stop", "timeout",
-        "serial_number", "__repr__", "opened", "flush",
+        "serial_number", "__repr__", "opened", "flush", "stats",
     ]
     timeout = vars(nvk.PCB_RIX)["timeout"]
     assert timeout.__doc__ == TIMEOUT_DOC and len(TIMEOUT_DOC) == 83
@@ -98,21 +98,29 @@ class TestTimeout:
         board.timeout = given
         assert board.timeout == expected
 
-    @pytest.mark.parametrize("bad", [None, 1, "1s"])
-    def test_refused_values_leave_the_timeout_unchanged(self, bad):
+    @pytest.mark.parametrize(
+        "bad, error, message",
+        [
+            (None, TypeError, "a datetime.timedelta or a float of seconds, not NoneType"),
+            (1, TypeError, "a datetime.timedelta or a float of seconds, not int"),
+            ("1s", TypeError, "a datetime.timedelta or a float of seconds, not str"),
+            (float("nan"), ValueError, "not NaN"),
+        ],
+    )
+    def test_refused_values_say_what_is_accepted_and_leave_the_timeout_unchanged(self, bad, error, message):
         board = nvk.PCB_RIX("A")
-        with pytest.raises(TypeError):
+        with pytest.raises(error, match=message):
             board.timeout = bad
         assert board.timeout is None
         board.timeout = 0.5
-        with pytest.raises(TypeError):
+        with pytest.raises(error, match=message):
             board.timeout = bad
         assert board.timeout == datetime.timedelta(milliseconds=500)
 
     @pytest.mark.parametrize(
         "too_long",
         [datetime.timedelta.max, datetime.timedelta.min, datetime.timedelta(days=106_752), 9.3e9, -9.3e9,
-         float("inf"), float("nan")],
+         float("inf"), float("-inf")],
     )
     def test_timeouts_beyond_64_bit_nanoseconds_are_refused_not_wrapped(self, too_long):
         board = nvk.PCB_RIX("A")
@@ -150,15 +158,11 @@ class TestRawDataWithoutDevice:
         with pytest.raises(ValueError, match="count must be at most 2147483647"):
             board._get_raw_data(count)
 
-    def test_unopened_board_read_fails_with_value_error(self):
+    @pytest.mark.parametrize("count", [16, 0])
+    def test_unopened_board_read_says_the_board_is_not_open(self, count):
         board = nvk.PCB_RIX("A")
-        with pytest.raises(ValueError):
-            board._get_raw_data(16)
-
-    def test_unopened_board_fails_even_an_empty_read(self):
-        board = nvk.PCB_RIX("A")
-        with pytest.raises(ValueError):
-            board._get_raw_data(0)
+        with pytest.raises(ValueError, match=r"^board 'A' is not open \(opened\(\) is False\)"):
+            board._get_raw_data(count)
 
 
 def test_start_and_stop_on_an_unopened_board_hand_over_only_the_untouched_block():
