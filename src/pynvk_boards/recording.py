@@ -245,7 +245,7 @@ def record(board: Board, writer: RecordingWriter, *, seconds: float | None = Non
         error = failure
     finally:
         queued = board.stop()
-    if error is None:
+    if not isinstance(error, WriteError):
         try:
             for block in queued:
                 room = len(block) if limit is None else min(len(block), limit - writer.rows)
