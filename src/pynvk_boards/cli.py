@@ -12,7 +12,7 @@ import sys
 import threading
 import time
 from collections.abc import Iterator, Sequence
-from contextlib import contextmanager, nullcontext
+from contextlib import ExitStack, contextmanager
 from pathlib import Path
 
 import numpy as np
@@ -80,14 +80,15 @@ def board_for(args: argparse.Namespace, arguments: Sequence[str]) -> Iterator:
 
     if args.emulate and not under_umockdev():
         restart_under_umockdev(arguments)
-    with emulated_board() if args.emulate else nullcontext() as emulated_serial:
+    with ExitStack() as stack:
+        emulated_serial = stack.enter_context(emulated_board()) if args.emulate else None
         try:
-            with open_board(args.serial or emulated_serial, args.rows) as board:
-                yield board
+            board = stack.enter_context(open_board(args.serial or emulated_serial, args.rows))
         except NoBoardError as error:
             raise NoBoardError(f"{error}; with --emulate, `pcb-rix {args.command}` uses the emulated board") from None
         except ValueError as error:  # a row count the module refuses
             raise CommandError(str(error)) from None
+        yield board
 
 
 def progress_bar(description: str, total: float | None) -> tuple[Progress, TaskID]:
@@ -107,7 +108,7 @@ def verdict_lines(summary) -> list[str]:
 def run_list(args: argparse.Namespace, arguments: Sequence[str]) -> int:
     import _pynvk_boards_pp as nvk
 
-    from .board import BoardError, choose_serial
+    from .board import choose_serial
 
     listed = nvk.list_pcb_rix()
     if not listed:
@@ -116,11 +117,10 @@ def run_list(args: argparse.Namespace, arguments: Sequence[str]) -> int:
         return 1
     table = Table("serial", "opens")
     for serial in listed:
-        try:
-            chosen = choose_serial(serial, listed)
-        except BoardError:
-            table.add_row(repr(serial), "no: it has no serial number to be opened by")
+        if not serial:
+            table.add_row("''", "no: it has no serial number to be opened by")
             continue
+        chosen = choose_serial(serial, listed)
         if chosen != serial:
             table.add_row(serial, f"no: PCB_RIX({serial!r}) opens {chosen!r}, listed before it")
             continue

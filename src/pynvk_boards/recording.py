@@ -24,7 +24,7 @@ import h5py
 import numpy as np
 
 from .board import Board, Ticker
-from .errors import NoDataError, NotARecording
+from .errors import NoDataError, NotARecording, PcbRixError
 from .summary import Snapshot, Summary, summarize
 
 DATASET = "samples"
@@ -47,7 +47,7 @@ FLUSH_S = 1.0
 TICK_S = 0.1
 
 
-class WriteError(OSError):
+class WriteError(PcbRixError, OSError):
     """The recording could not be written further; the file keeps what was written before."""
 
     def __str__(self) -> str:
@@ -140,7 +140,10 @@ class RecordingWriter:
         self.flush()
 
     def close(self) -> None:
-        self.file.close()
+        try:
+            self.file.close()
+        except (OSError, RuntimeError) as error:
+            raise write_error(self.path, error) from error
 
 
 @dataclass(frozen=True)
