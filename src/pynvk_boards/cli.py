@@ -18,7 +18,7 @@ from pathlib import Path
 import numpy as np
 from rich.console import Console
 from rich.progress import BarColumn, Progress, TaskID, TextColumn, TimeElapsedColumn
-from rich.table import Table
+from rich.table import Column, Table
 
 from . import doctor
 from .emulation import emulated_board, restart_under_umockdev, under_umockdev
@@ -92,8 +92,11 @@ def board_for(args: argparse.Namespace, arguments: Sequence[str]) -> Iterator:
 
 
 def progress_bar(description: str, total: float | None) -> tuple[Progress, TaskID]:
-    progress = Progress(TextColumn(description), BarColumn(bar_width=20), TimeElapsedColumn(),
-                        TextColumn("{task.fields[status]}"), console=console)
+    # On a narrow terminal the status text gives way, not the elapsed time.
+    progress = Progress(TextColumn(description), BarColumn(bar_width=10, table_column=Column(min_width=10)),
+                        TimeElapsedColumn(table_column=Column(min_width=7, no_wrap=True)),
+                        TextColumn("{task.fields[status]}", table_column=Column(overflow="ellipsis", no_wrap=True)),
+                        console=console)
     return progress, progress.add_task(description, total=total, status="")
 
 
@@ -187,8 +190,8 @@ def record_with_progress(args: argparse.Namespace, board, writer, stop: threadin
 
     def on_tick(summary, now, rows):
         done = summary.seconds if args.seconds is not None else rows / board.rows
-        status = (f"{rows:,} rows  {rows * FRAME_BYTES / max(summary.seconds, 1e-9) / MB:6.2f} MB/s  "
-                  f"{now.stats['ready_blocks']} blocks waiting  gapless so far: {'yes' if summary.gapless else 'NO'}")
+        status = (f"{rows:,} rows, {rows * FRAME_BYTES / max(summary.seconds, 1e-9) / MB:.1f} MB/s, "
+                  f"{now.stats['ready_blocks']} blocks waiting, gapless so far: {'yes' if summary.gapless else 'NO'}")
         progress.update(task, completed=done, status=status)
         if live is not None:
             live.set_summary(summary)
