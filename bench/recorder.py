@@ -6,7 +6,11 @@ board, writing HDF5 to local disk at 4096 rows per block:
   measured in the same run (buffered, and with fsync);
 - paced at the link's 40 MB/s: whether it keeps up without loss (the
   stand-in's overflow and purge counters, the module's gapless verdict, and
-  every frame read in the file).
+  every frame read in the file); each such run follows a control run of the
+  same length that reads the blocks and drops them, so that a loss the
+  machine causes (a reader thread not scheduled within the 1.6 ms the
+  stand-in's 64 KiB buffer lasts) is told from one the writing causes (the
+  pool running dry: pool waits).
 
 Each figure is the median and range over several runs. Used by run.py.
 """
@@ -22,6 +26,7 @@ from pathlib import Path
 import standin
 from pynvk_boards.board import open_board
 from pynvk_boards.recording import RecordingWriter, record
+from pynvk_boards.summary import summarize
 
 ROWS = 4096
 FRAME_SIZE = 12
@@ -64,6 +69,28 @@ def disk_write_rate(size: int) -> dict:
     return {"buffered": size / (written - start), "synced": size / (synced - start)}
 
 
+def losses(device: standin.StandIn, summary) -> dict:
+    counters = device.counters()
+    return {
+        "gapless": summary.gapless,
+        "pool_waits": summary.counters["pool_waits"],
+        "pool_wait_ms": summary.counters["pool_wait_ns"] / 1e6,
+        "device_bytes_overflowed": counters["bytes_lost"],
+        "device_bytes_purged": counters["bytes_purged"],
+    }
+
+
+def drop_once(device: standin.StandIn, seconds: float) -> dict:
+    """The control: the paced board read for `seconds`, its blocks dropped."""
+    with open_board(standin.SERIAL, rows=ROWS) as board:
+        device.configure_paced(LINK_RATE)
+        first = board.snapshot()
+        for _ in board.blocks(until=lambda: time.monotonic() - first.time >= seconds):
+            pass
+        board.stop()
+        return losses(device, summarize(first, board.snapshot()))
+
+
 def record_once(device: standin.StandIn, seconds: float, paced: bool) -> dict:
     path = DIRECTORY / "recording.h5"
     with open_board(standin.SERIAL, rows=ROWS) as board:
@@ -80,7 +107,6 @@ def record_once(device: standin.StandIn, seconds: float, paced: bool) -> dict:
         finally:
             writer.close()
         cpu = time.process_time() - cpu
-    counters = device.counters()
     file_bytes = path.stat().st_size
     path.unlink()
     summary = outcome.summary
@@ -90,14 +116,15 @@ def record_once(device: standin.StandIn, seconds: float, paced: bool) -> dict:
         "stream_bytes_per_s": outcome.rows * FRAME_SIZE / summary.seconds,
         "file_bytes": file_bytes,
         "all_frames_in_file": outcome.frames_left_out == 0 and outcome.error is None,
-        "gapless": summary.gapless,
-        "pool_waits": summary.counters["pool_waits"],
-        "pool_wait_ms": summary.counters["pool_wait_ns"] / 1e6,
-        "device_bytes_overflowed": counters["bytes_lost"],
-        "device_bytes_purged": counters["bytes_purged"],
+        **losses(device, summary),
         # The paced stand-in spends its own CPU in the reader's calls; it is left out.
-        "core_share": (cpu - counters["standin_cpu_ns"] * 1e-9) / summary.seconds,
+        "core_share": (cpu - device.counters()["standin_cpu_ns"] * 1e-9) / summary.seconds,
     }
+
+
+def lossless(run: dict) -> bool:
+    return (run["device_bytes_overflowed"] == run["device_bytes_purged"] == 0 and run["gapless"]
+            and run.get("all_frames_in_file", True))
 
 
 def measure(device: standin.StandIn, smoke: bool) -> dict:
@@ -105,9 +132,10 @@ def measure(device: standin.StandIn, smoke: bool) -> dict:
     DIRECTORY.mkdir(parents=True, exist_ok=True)
     disk = [disk_write_rate(profile.disk_bytes) for _ in range(profile.runs)]
     unpaced = [record_once(device, profile.unpaced_s, paced=False) for _ in range(profile.runs)]
-    paced = [record_once(device, profile.paced_s, paced=True) for _ in range(profile.runs)]
-    lossless = [run["device_bytes_overflowed"] == run["device_bytes_purged"] == 0 and run["gapless"]
-                and run["all_frames_in_file"] for run in paced]
+    control, paced = [], []
+    for _ in range(profile.runs):
+        control.append(drop_once(device, profile.paced_s))
+        paced.append(record_once(device, profile.paced_s, paced=True))
     unpaced_rate = spread([run["stream_bytes_per_s"] for run in unpaced])
     return {
         "samples_count": ROWS,
@@ -119,13 +147,16 @@ def measure(device: standin.StandIn, smoke: bool) -> dict:
         "paced_seconds": profile.paced_s,
         "paced_stream_bytes_per_s": spread([run["stream_bytes_per_s"] for run in paced]),
         "paced_core_share": spread([run["core_share"] for run in paced]),
-        "paced_lossless_runs": sum(lossless),
+        "paced_lossless_runs": sum(map(lossless, paced)),
+        "control_lossless_runs": sum(map(lossless, control)),
         "unpaced": unpaced,
         "paced": paced,
+        "control": control,
         "targets": {
             "unpaced_vs_link": {"value": round(unpaced_rate["median"] / LINK_RATE, 2), "target": ">= 2",
                                 "pass": unpaced_rate["median"] >= 2 * LINK_RATE},
-            "paced_lossless": {"value": sum(lossless), "target": f"{len(lossless)} runs", "pass": all(lossless)},
+            "paced_lossless": {"value": sum(map(lossless, paced)), "target": f"{len(paced)} runs",
+                               "pass": all(map(lossless, paced))},
         },
     }
 
@@ -135,8 +166,13 @@ def report(results: dict) -> str:
         return f"{figure['median'] / MB:,.0f} MB/s ({figure['min'] / MB:,.0f}..{figure['max'] / MB:,.0f})"
 
     runs = len(results["paced"])
-    paced = results["paced"]
+    paced, control = results["paced"], results["control"]
     share = results["paced_core_share"]
+
+    def lost(runs: list[dict]) -> str:
+        return (f"overflowed {sum(run['device_bytes_overflowed'] for run in runs):,} B, pool waits "
+                f"{sum(run['pool_waits'] for run in runs)} ({sum(run['pool_wait_ms'] for run in runs):.0f} ms)")
+
     return "\n".join([
         f"recorder to HDF5 in {results['directory']}, {results['samples_count']} rows, median (range) of {runs} runs:",
         f"  unpaced: {mb(results['unpaced_stream_bytes_per_s'])} of stream; the disk's sequential write "
@@ -144,7 +180,8 @@ def report(results: dict) -> str:
         f"  paced {results['paced_rate_bytes_per_s'] / MB:.0f} MB/s for {results['paced_seconds']:g} s: "
         f"{mb(results['paced_stream_bytes_per_s'])} written, {share['median']:.1%} of a core "
         f"({share['min']:.1%}..{share['max']:.1%}); lossless in {results['paced_lossless_runs']} of {runs} runs "
-        f"(overflowed {sum(run['device_bytes_overflowed'] for run in paced):,} B, pool waits "
-        f"{sum(run['pool_waits'] for run in paced)})",
+        f"({lost(paced)})",
+        f"  control, blocks dropped unwritten: lossless in {results['control_lossless_runs']} of {runs} runs "
+        f"({lost(control)})",
     ] + [f"  {'pass' if target['pass'] else 'MISS'} recorder {name}: {target['value']} (target {target['target']})"
          for name, target in results["targets"].items()])

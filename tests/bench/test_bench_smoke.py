@@ -79,8 +79,10 @@ SECTION_KEYS = {
         "paced_stream_bytes_per_s",
         "paced_core_share",
         "paced_lossless_runs",
+        "control_lossless_runs",
         "unpaced",
         "paced",
+        "control",
         "targets",
     },
     "targets": {
