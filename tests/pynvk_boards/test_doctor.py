@@ -1,6 +1,8 @@
 """The doctor's verdicts must agree with how the module lists and opens boards."""
 
 import re
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -140,3 +142,11 @@ def test_hints_point_to_what_an_installed_wheel_has():
     for section in re.findall(r"README: '([^']+)'", " ".join(hints)):
         assert f"\n## {section}\n" in readme
     assert "`pcb-rix doctor --udev-rule`" in doctor.HINT_PERMISSION
+
+
+def test_the_doctor_runs_when_the_module_cannot_be_loaded():
+    script = ("import sys; sys.modules['_pynvk_boards_pp'] = None; "
+              "from pynvk_boards.cli import main; sys.exit(main(['doctor']))")
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert run.returncode in (0, 1), run.stderr
+    assert "FTDI device(s) visible to libusb" in run.stdout
