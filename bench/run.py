@@ -3,8 +3,9 @@ in-memory libftdi stand-in.
 
     python bench/run.py [--json PATH] [--smoke] [--standin-build-dir DIR]
 
-Builds the stand-in if needed, re-executes itself with it in LD_PRELOAD, runs
-every measurement, prints a table and writes the figures as JSON. --smoke runs
+Builds the stand-in and the module with and without its stream counting if
+needed, re-executes itself with the stand-in in LD_PRELOAD, runs every
+measurement, prints a table and writes the figures as JSON. --smoke runs
 every measurement for a token time (figures meaningless) and writes the JSON
 to a temporary file unless --json is given.
 """
@@ -16,6 +17,8 @@ import json
 import os
 import random
 import resource
+import statistics
+import subprocess
 import sys
 import tempfile
 import time
@@ -26,6 +29,7 @@ import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+import builds  # noqa: E402
 import recorder  # noqa: E402
 import standin  # noqa: E402
 from peer import PeerReader  # noqa: E402
@@ -47,6 +51,11 @@ RSS_ROWS = 64
 # One gap of a few bytes, as a brief device buffer overflow leaves.
 GAP_BYTES = 5
 PRELOAD_MARK = "PYNVK_BENCH_PRELOADED"
+# stats() counters that tell the state at the call rather than a running total.
+STATS_STATES = ("last_cut_rows", "ready_blocks", "running")
+# Figures of the repeated paced runs that get a median and range.
+CPU_SHARE_FIGURES = ("core_share", "consumer_core_share", "reader_core_share", "standin_core_share")
+STALL_FIGURES = ("bytes_lost", "gaps_seen", "torn_rows_seen", "device_bytes_overflowed", "device_bytes_purged")
 
 
 @dataclass(frozen=True)
@@ -55,6 +64,9 @@ class Profile:
     warmup_s: float
     cpu_share_s: float
     stall_s: float
+    paced_runs: int
+    counting_s: float
+    counting_rounds: int
     gap_repeats: int
     gap_settle_s: float
     rss_warmup_blocks: int
@@ -68,6 +80,9 @@ FULL = Profile(
     warmup_s=0.2,
     cpu_share_s=4.0,
     stall_s=10.0,
+    paced_runs=5,
+    counting_s=1.0,
+    counting_rounds=8,
     gap_repeats=5,
     gap_settle_s=0.3,
     rss_warmup_blocks=20_000,
@@ -80,6 +95,9 @@ SMOKE = Profile(
     warmup_s=0.01,
     cpu_share_s=0.1,
     stall_s=0.25,
+    paced_runs=2,
+    counting_s=0.03,
+    counting_rounds=1,
     gap_repeats=1,
     gap_settle_s=0.05,
     rss_warmup_blocks=100,
@@ -94,13 +112,17 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     parser.add_argument("--json", type=Path, help="where to write the figures (default bench/results.json)")
     parser.add_argument("--smoke", action="store_true", help="exercise every measurement briefly")
     parser.add_argument("--standin-build-dir", type=Path, default=standin.DEFAULT_BUILD_DIR)
+    # Internal: one round of the counting cost, run in a process of its own.
+    parser.add_argument("--stream-rates", action="store_true", help=argparse.SUPPRESS)
     return parser.parse_args(argv)
 
 
 def reexec_with_standin(args: argparse.Namespace) -> None:
-    """Builds the stand-in and restarts this script with it preloaded, so the
-    module's libftdi symbols resolve to it."""
+    """Builds the stand-in and the module variants, and restarts this script
+    with the stand-in preloaded, so the module's libftdi symbols resolve to it."""
     library = standin.build(args.standin_build_dir)
+    for variant in builds.MODULE_BUILD_DIRS:
+        builds.build_module(variant)
     env = dict(os.environ)
     env["LD_PRELOAD"] = " ".join(filter(None, [str(library), env.get("LD_PRELOAD", "")]))
     env[PRELOAD_MARK] = str(library)
@@ -110,6 +132,17 @@ def reexec_with_standin(args: argparse.Namespace) -> None:
 
 
 # ---- measurements ----
+
+
+def stats_grown(after: dict, before: dict) -> dict:
+    """The counters of `after` less those of `before`; states as in `after`."""
+    return {name: value if name in STATS_STATES else value - before[name] for name, value in after.items()}
+
+
+def spread(values) -> dict:
+    """Median and range of the figures of several runs."""
+    values = list(values)
+    return {"median": statistics.median(values), "min": min(values), "max": max(values)}
 
 
 def rss_bytes() -> int:
@@ -253,38 +286,133 @@ class PeerBoard:
         self.reader.close()
 
 
+def stream_unpaced(next_block, stats, rows: int, seconds: float, warmup_s: float) -> dict:
+    """Reads blocks of `rows` from a started source on the unpaced board for
+    `seconds` after a warm-up: the interval's rate and CPU, whether one more
+    block holds consecutive frames, and what `stats` (the board's stats, or
+    None for the peer) counted during the interval."""
+    warm_up(next_block, warmup_s)
+    before = stats() if stats else None
+    interval = timed_reads(next_block, seconds)
+    counted = stats_grown(stats(), before) if stats else None
+    frames_valid = check_one_block(next_block())
+    gigabytes = interval.blocks * rows * FRAME_SIZE / 1e9
+    figures = {
+        "blocks": interval.blocks,
+        "seconds": interval.wall_s,
+        "bytes_per_s": gigabytes * 1e9 / interval.wall_s,
+        "cpu_s_per_gb": interval.process_cpu_s / gigabytes,
+        "consumer_cpu_s_per_gb": interval.consumer_cpu_s / gigabytes,
+        "frames_valid": frames_valid,
+    }
+    if counted is not None:
+        figures["stats"] = counted
+    return figures
+
+
 def measure_throughput(module, device, profile: Profile) -> dict:
     results = {"ours": {}, "peer": {}}
     for rows in THROUGHPUT_ROWS:
-        for name, make in (("ours", lambda: OurBoard(module, rows)), ("peer", lambda: PeerBoard(device, rows))):
-            device.configure_unpaced()
-            with make() as source:
-                next_block = (lambda: source.samples) if name == "ours" else source.read_block
-                warm_up(next_block, profile.warmup_s)
-                interval = timed_reads(next_block, profile.throughput_s)
-                frames_valid = check_one_block(next_block())
-            gigabytes = interval.blocks * rows * FRAME_SIZE / 1e9
-            results[name][str(rows)] = {
-                "blocks": interval.blocks,
-                "seconds": interval.wall_s,
-                "bytes_per_s": gigabytes * 1e9 / interval.wall_s,
-                "cpu_s_per_gb": interval.process_cpu_s / gigabytes,
-                "consumer_cpu_s_per_gb": interval.consumer_cpu_s / gigabytes,
-                "frames_valid": frames_valid,
-            }
+        device.configure_unpaced()
+        with OurBoard(module, rows) as board:
+            results["ours"][str(rows)] = stream_unpaced(
+                lambda: board.samples, board.stats, rows, profile.throughput_s, profile.warmup_s
+            )
+        device.configure_unpaced()
+        with PeerBoard(device, rows) as reader:
+            results["peer"][str(rows)] = stream_unpaced(
+                reader.read_block, None, rows, profile.throughput_s, profile.warmup_s
+            )
     return results
 
 
-def measure_cpu_share(module, device, profile: Profile) -> dict:
+# What each round of the counting cost records per row count.
+COUNTING_FIGURES = ("bytes_per_s", "cpu_s_per_gb")
+
+
+def print_stream_rates(profile: Profile) -> None:
+    """One round of the counting cost: the module this process imports
+    streams each row count for profile.counting_s; prints its rate and CPU
+    per GB as JSON."""
+    import _pynvk_boards_pp as module
+
+    device = standin.StandIn(os.environ[PRELOAD_MARK])
+    figures = {}
+    frames_counted = 0
+    for rows in THROUGHPUT_ROWS:
+        device.configure_unpaced()
+        with OurBoard(module, rows) as board:
+            run = stream_unpaced(lambda: board.samples, board.stats, rows, profile.counting_s, profile.warmup_s)
+        figures[str(rows)] = {name: run[name] for name in COUNTING_FIGURES}
+        frames_counted += run["stats"]["frames"]
+    print(json.dumps({"module_file": module.__file__, "rows": figures, "frames_counted": frames_counted}))
+
+
+def measure_counting_cost(smoke: bool, profile: Profile) -> dict:
+    """The module built with and without its counting, streaming the unpaced
+    board: each round runs the two in fresh processes (one process loads only
+    one module), in alternating order. The cost at a row count, paired within
+    each round, is 1 - counting / not counting in stream rate, and counting /
+    not counting - 1 in CPU per GB (which a busy machine skews less)."""
+    variants = list(builds.MODULE_BUILD_DIRS)
+    rounds = {variant: {str(rows): [] for rows in THROUGHPUT_ROWS} for variant in variants}
+    module_files = {}
+    frames_counted = dict.fromkeys(variants, 0)
+    for number in range(profile.counting_rounds):
+        for variant in variants[::-1] if number % 2 else variants:
+            module_dir = builds.MODULE_BUILD_DIRS[variant] / "src"
+            path = os.pathsep.join(filter(None, [str(module_dir), os.environ.get("PYTHONPATH")]))
+            child = subprocess.run(
+                [sys.executable, str(Path(__file__).resolve()), "--stream-rates", *(["--smoke"] if smoke else [])],
+                env=dict(os.environ, PYTHONPATH=path),
+                capture_output=True,
+                text=True,
+            )
+            if child.returncode != 0:
+                raise RuntimeError(f"the {variant} round failed:\n{child.stderr}")
+            figures = json.loads(child.stdout.splitlines()[-1])
+            if Path(figures["module_file"]).parent != module_dir:
+                raise RuntimeError(f"the {variant} round imported {figures['module_file']}")
+            module_files[variant] = figures["module_file"]
+            frames_counted[variant] += figures["frames_counted"]
+            for rows, run in figures["rows"].items():
+                rounds[variant][rows].append(run)
+    results = {
+        "rounds": profile.counting_rounds,
+        "seconds": profile.counting_s,
+        "module_files": module_files,
+        "frames_counted": frames_counted,
+    }
+    for rows in map(str, THROUGHPUT_ROWS):
+        counting, not_counting = rounds["counting"][rows], rounds["not_counting"][rows]
+        pairs = list(zip(counting, not_counting))
+        results[rows] = {
+            **{
+                name: {variant: spread(run[name] for run in rounds[variant][rows]) for variant in variants}
+                for name in COUNTING_FIGURES
+            },
+            "cost": spread(1 - c["bytes_per_s"] / n["bytes_per_s"] for c, n in pairs),
+            "cpu_cost": spread(c["cpu_s_per_gb"] / n["cpu_s_per_gb"] - 1 for c, n in pairs),
+            "rounds": {"counting": counting, "not_counting": not_counting},
+        }
+    return results
+
+
+def summarize(runs: list[dict], names) -> dict:
+    """Median and range of each named figure over `runs`."""
+    return {name: spread(run[name] for run in runs) for name in names}
+
+
+def cpu_share_run(module, device, profile: Profile) -> dict:
     """Process CPU while the module keeps up with a paced board, without the
     stand-in's own CPU (its pacing sleeps and copies, all on the reader
     thread), split into the consumer (calling) thread and the reader."""
     device.configure_paced(PACED_RATE)
     with OurBoard(module, TARGET_ROWS) as board:
         warm_up(lambda: board.samples, profile.warmup_s)
-        before = device.counters()
+        before, stats_before = device.counters(), board.stats()
         interval = timed_reads(lambda: board.samples, profile.cpu_share_s)
-        after = device.counters()
+        after, stats_after = device.counters(), board.stats()
 
     def grown(name):
         return after[name] - before[name]
@@ -292,8 +420,6 @@ def measure_cpu_share(module, device, profile: Profile) -> dict:
     standin_cpu = grown("standin_cpu_ns") * 1e-9
     wall = interval.wall_s
     return {
-        "rate_bytes_per_s": PACED_RATE,
-        "samples_count": TARGET_ROWS,
         "seconds": wall,
         "delivered_bytes_per_s": grown("bytes_delivered") / wall,
         "bytes_lost_device": grown("bytes_lost") + grown("bytes_purged"),
@@ -302,13 +428,41 @@ def measure_cpu_share(module, device, profile: Profile) -> dict:
         "consumer_core_share": interval.consumer_cpu_s / wall,
         "reader_core_share": (interval.process_cpu_s - interval.consumer_cpu_s - standin_cpu) / wall,
         "core_share": (interval.process_cpu_s - standin_cpu) / wall,
+        "stats": stats_grown(stats_after, stats_before),
     }
 
 
-def consume_with_stalls(next_block, seconds: float, device) -> dict:
+def measure_cpu_share(module, device, profile: Profile) -> dict:
+    runs = [cpu_share_run(module, device, profile) for _ in range(profile.paced_runs)]
+    return {
+        "rate_bytes_per_s": PACED_RATE,
+        "samples_count": TARGET_ROWS,
+        "runs": runs,
+        **summarize(runs, CPU_SHARE_FIGURES),
+    }
+
+
+def account_for_missed(bytes_missed: int, overflowed: int, purged: int, stats: dict) -> dict:
+    """How the counters account for the bytes the consumer missed: bytes the
+    device never sent (overflow, and gaps made on purpose) or purged, bytes
+    the reader read but wrote into no row, and rows it wrote from torn
+    frames. What is left unaccounted lies at the edges of the measurement
+    (counted, but before the first or after the last row the consumer saw)."""
+    parts = {
+        "device_overflowed": overflowed,
+        "device_purged": purged,
+        "discarded": stats["discarded_bytes"],
+        "torn_rows": FRAME_SIZE * stats["torn_frames"],
+    }
+    accounted = sum(parts.values())
+    return {**parts, "accounted": accounted, "bytes_missed": bytes_missed, "unaccounted": bytes_missed - accounted}
+
+
+def consume_with_stalls(next_block, seconds: float, device, stats) -> dict:
     """Reads blocks for `seconds`, sleeping a seeded 0..50 ms after every
     tenth. Bytes lost are the frames the consumer never saw as whole rows;
-    the stand-in's counters (whole run) show where the board lost them."""
+    the stand-in's counters (whole run) show where the board lost them, and
+    the board's `stats` (None for the peer) how the module accounts for them."""
     stalls = random.Random(STALL_SEED)
     checker = FrameChecker()
     blocks = 0
@@ -326,7 +480,7 @@ def consume_with_stalls(next_block, seconds: float, device) -> dict:
             stalled += pause
     wall = time.perf_counter() - start
     counters = device.counters()
-    return {
+    figures = {
         "seconds": wall,
         "stalled_s": stalled,
         "blocks": blocks,
@@ -338,9 +492,17 @@ def consume_with_stalls(next_block, seconds: float, device) -> dict:
         "device_bytes_purged": counters["bytes_purged"],
         "device_purges": counters["purges"],
     }
+    if stats is not None:
+        counted = stats()
+        figures["stats"] = counted
+        figures["accounting"] = account_for_missed(
+            figures["bytes_lost"], counters["bytes_lost"], counters["bytes_purged"], counted
+        )
+    return figures
 
 
 def measure_stall_loss(module, device, profile: Profile) -> dict:
+    """Ours and the peer in turn, profile.paced_runs times each."""
     results = {
         "rate_bytes_per_s": PACED_RATE,
         "device_buffer_bytes": standin.DEFAULT_DEVICE_BUFFER,
@@ -349,14 +511,16 @@ def measure_stall_loss(module, device, profile: Profile) -> dict:
         "stall_max_s": STALL_MAX_S,
         "seed": STALL_SEED,
     }
-    board = OurBoard(module, STALL_ROWS)
-    device.configure_paced(PACED_RATE)
-    with board as started:
-        results["ours"] = consume_with_stalls(lambda: started.samples, profile.stall_s, device)
-    peer = PeerBoard(device, STALL_ROWS)
-    device.configure_paced(PACED_RATE)
-    with peer as reader:
-        results["peer"] = consume_with_stalls(reader.read_block, profile.stall_s, device)
+    runs = {"ours": [], "peer": []}
+    for _ in range(profile.paced_runs):
+        device.configure_paced(PACED_RATE)
+        with OurBoard(module, STALL_ROWS) as board:
+            runs["ours"].append(consume_with_stalls(lambda: board.samples, profile.stall_s, device, board.stats))
+        device.configure_paced(PACED_RATE)
+        with PeerBoard(device, STALL_ROWS) as reader:
+            runs["peer"].append(consume_with_stalls(reader.read_block, profile.stall_s, device, None))
+    for name, side_runs in runs.items():
+        results[name] = {"runs": side_runs, **summarize(side_runs, STALL_FIGURES)}
     return results
 
 
@@ -378,24 +542,29 @@ def measure_gap_recovery(module, device, profile: Profile) -> dict:
     device.configure_paced(PACED_RATE)
     with OurBoard(module, TARGET_ROWS) as board:
         consume(profile.warmup_s)
-        before = device.counters()
+        before, stats_before = device.counters(), board.stats()
         missing_before = checker.missing_frames
         torn_before = checker.torn_rows
         for _ in range(profile.gap_repeats):
             device.drop(GAP_BYTES)
             consume(profile.gap_settle_s)
-        after = device.counters()
+        after, stats = device.counters(), stats_grown(board.stats(), stats_before)
     dropped = GAP_BYTES * profile.gap_repeats
+    bytes_lost = (checker.missing_frames - missing_before) * FRAME_SIZE
+    overflowed = after["bytes_lost"] - before["bytes_lost"]
+    purged = after["bytes_purged"] - before["bytes_purged"]
     return {
         "rate_bytes_per_s": PACED_RATE,
         "samples_count": TARGET_ROWS,
         "gaps": profile.gap_repeats,
         "gap_bytes": GAP_BYTES,
-        "bytes_lost": (checker.missing_frames - missing_before) * FRAME_SIZE,
+        "bytes_lost": bytes_lost,
         "torn_rows_seen": checker.torn_rows - torn_before,
-        "device_bytes_overflowed": after["bytes_lost"] - before["bytes_lost"] - dropped,
-        "device_bytes_purged": after["bytes_purged"] - before["bytes_purged"],
+        "device_bytes_overflowed": overflowed - dropped,
+        "device_bytes_purged": purged,
         "device_purges": after["purges"] - before["purges"],
+        "stats": stats,
+        "accounting": account_for_missed(bytes_lost, overflowed, purged, stats),
     }
 
 
@@ -404,13 +573,13 @@ def measure_rss(module, device, profile: Profile) -> dict:
     with OurBoard(module, RSS_ROWS) as board:
         for _ in range(profile.rss_warmup_blocks):
             board.samples
-        before = rss_bytes()
+        before, stats_before = rss_bytes(), board.stats()
         start = time.perf_counter()
         for _ in range(profile.rss_blocks):
             if board.samples is None:
                 raise TimeoutError("no block within the timeout")
         wall = time.perf_counter() - start
-        after = rss_bytes()
+        after, stats = rss_bytes(), stats_grown(board.stats(), stats_before)
     return {
         "samples_count": RSS_ROWS,
         "blocks": profile.rss_blocks,
@@ -419,6 +588,7 @@ def measure_rss(module, device, profile: Profile) -> dict:
         "rss_after_bytes": after,
         "rss_growth_bytes": after - before,
         "max_rss_bytes": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024,
+        "stats": stats,
     }
 
 
@@ -426,7 +596,9 @@ def evaluate_targets(results: dict) -> dict:
     ours = results["throughput"]["ours"][str(TARGET_ROWS)]["bytes_per_s"]
     peer = results["throughput"]["peer"][str(TARGET_ROWS)]["bytes_per_s"]
     memcpy = results["memcpy"]["bytes_per_s"]
-    loss = results["stall_loss"]
+    share = results["cpu_share"]["core_share"]["median"]
+    lost = results["stall_loss"]["ours"]["bytes_lost"]["median"]
+    cost = results["counting_cost"][str(TARGET_ROWS)]["cost"]["median"]
 
     def target(value, limit, passed, note=""):
         return {"value": value, "target": limit, "pass": bool(passed), "note": note}
@@ -434,15 +606,11 @@ def evaluate_targets(results: dict) -> dict:
     return {
         "bandwidth_vs_memcpy": target(ours / memcpy, ">= 0.25", ours / memcpy >= 0.25, f"{TARGET_ROWS} rows"),
         "speedup_vs_peer": target(ours / peer, ">= 1.5", ours / peer >= 1.5, f"{TARGET_ROWS} rows"),
-        "core_share_at_40MBps": target(
-            results["cpu_share"]["core_share"], "<= 0.02", results["cpu_share"]["core_share"] <= 0.02
-        ),
+        "core_share_at_40MBps": target(share, "<= 0.02", share <= 0.02, "median"),
         "bytes_lost_stalling_consumer": target(
-            loss["ours"]["bytes_lost"],
-            "== 0",
-            loss["ours"]["bytes_lost"] == 0,
-            f"peer lost {loss['peer']['bytes_lost']}",
+            lost, "== 0", lost == 0, f"median; peer lost {results['stall_loss']['peer']['bytes_lost']['median']:,.0f}"
         ),
+        "counting_cost": target(cost, "<= 0.05", cost <= 0.05, f"median, {TARGET_ROWS} rows"),
         "rss_growth": target(
             results["rss"]["rss_growth_bytes"], "<= 1 MiB", results["rss"]["rss_growth_bytes"] <= MIB
         ),
@@ -450,6 +618,29 @@ def evaluate_targets(results: dict) -> dict:
 
 
 # ---- report ----
+
+
+def shown_spread(figure: dict, form: str) -> str:
+    """A median and its range, each formatted with `form`."""
+    return f"{figure['median']:{form}} ({figure['min']:{form}} to {figure['max']:{form}})"
+
+
+def shown_stats(stats: dict) -> str:
+    """The stats() counters that tell whether a stream was whole."""
+    return (
+        f"frames {stats['frames']:,}, torn {stats['torn_frames']:,}, discarded {stats['discarded_bytes']:,} B, "
+        f"realignments {stats['realignments']:,}, purges {stats['purges']:,}, "
+        f"pool waits {stats['pool_waits']:,} ({stats['pool_wait_ns'] * 1e-9:.2f} s)"
+    )
+
+
+def shown_accounting(accounting: dict) -> str:
+    return (
+        f"missed {accounting['bytes_missed']:,} B; counted {accounting['accounted']:,} B = "
+        f"device overflow {accounting['device_overflowed']:,} + purged {accounting['device_purged']:,} + "
+        f"discarded {accounting['discarded']:,} + torn rows {accounting['torn_rows']:,}; "
+        f"unaccounted {accounting['unaccounted']:,} B"
+    )
 
 
 def print_table(results: dict) -> None:
@@ -471,47 +662,80 @@ def print_table(results: dict) -> None:
             f"{peer['bytes_per_s'] / MB:>10,.0f} {peer['cpu_s_per_gb']:>9.3f} | "
             f"{ours['bytes_per_s'] / peer['bytes_per_s']:>9.2f}"
         )
+    for size in map(str, THROUGHPUT_ROWS):
+        rows.append(f"{size:>6}   ours: {shown_stats(results['throughput']['ours'][size]['stats'])}")
+
+    cost = results["counting_cost"]
+    rows += [
+        "",
+        f"cost of the counting: {cost['rounds']} alternating rounds of {cost['seconds']:g} s per row count, "
+        "median (range):",
+        f"{'rows':>6} | {'counting MB/s':>24} | {'not counting MB/s':>24} | {'cost in rate':>26} | cost in CPU/GB",
+    ]
+    for size in map(str, THROUGHPUT_ROWS):
+        figures = cost[size]
+        rates = {variant: {k: v / MB for k, v in rate.items()} for variant, rate in figures["bytes_per_s"].items()}
+        rows.append(
+            f"{size:>6} | {shown_spread(rates['counting'], ',.0f'):>24} | "
+            f"{shown_spread(rates['not_counting'], ',.0f'):>24} | {shown_spread(figures['cost'], '+.1%'):>26} | "
+            f"{shown_spread(figures['cpu_cost'], '+.1%')}"
+        )
+
     share = results["cpu_share"]
     rows += [
         "",
-        f"paced {share['rate_bytes_per_s'] / MB:.0f} MB/s, {share['samples_count']} rows: "
-        f"{share['core_share']:.2%} of a core (consumer {share['consumer_core_share']:.2%}, "
-        f"reader {share['reader_core_share']:.2%}; stand-in {share['standin_core_share']:.2%} left out), "
-        f"delivered {share['delivered_bytes_per_s'] / MB:.1f} MB/s",
+        f"paced {share['rate_bytes_per_s'] / MB:.0f} MB/s, {share['samples_count']} rows, {len(share['runs'])} runs, "
+        f"share of a core, median (range): {shown_spread(share['core_share'], '.2%')}; "
+        f"consumer {shown_spread(share['consumer_core_share'], '.2%')}, "
+        f"reader {shown_spread(share['reader_core_share'], '.2%')}; "
+        f"stand-in {shown_spread(share['standin_core_share'], '.2%')} left out",
     ]
+    for number, run in enumerate(share["runs"], 1):
+        rows.append(f"  run {number}: {shown_stats(run['stats'])}")
+
     loss = results["stall_loss"]
     rows.append(
         f"stalling consumer ({loss['samples_count']} rows, 0..{loss['stall_max_s'] * 1e3:.0f} ms "
-        f"every {loss['stall_every_blocks']} blocks, {loss['device_buffer_bytes'] // 1024} KiB device buffer):"
+        f"every {loss['stall_every_blocks']} blocks, {loss['device_buffer_bytes'] // 1024} KiB device buffer), "
+        f"{len(loss['ours']['runs'])} runs each, median (range):"
     )
     for name in ("ours", "peer"):
-        run = loss[name]
+        side = loss[name]
         rows.append(
-            f"  {name}: lost {run['bytes_lost']:,} B in {run['gaps_seen']} gaps over {run['seconds']:.1f} s, "
-            f"torn rows {run['torn_rows_seen']}, delivered {run['delivered_bytes_per_s'] / MB:.1f} MB/s "
-            f"(device: overflowed {run['device_bytes_overflowed']:,} B, purged {run['device_bytes_purged']:,} B "
-            f"in {run['device_purges']} purges)"
+            f"  {name}: lost {shown_spread(side['bytes_lost'], ',.0f')} B in "
+            f"{shown_spread(side['gaps_seen'], ',.0f')} gaps over {side['runs'][0]['seconds']:.1f} s, "
+            f"torn rows {shown_spread(side['torn_rows_seen'], ',.0f')}; "
+            f"device overflowed {shown_spread(side['device_bytes_overflowed'], ',.0f')} B, "
+            f"purged {shown_spread(side['device_bytes_purged'], ',.0f')} B"
         )
+    for number, run in enumerate(loss["ours"]["runs"], 1):
+        rows.append(f"  ours run {number}: {shown_accounting(run['accounting'])}")
+        rows.append(f"      {shown_stats(run['stats'])}")
+
     gap = results["gap_recovery"]
-    rows.append(
+    rows += [
         f"{gap['gaps']} gaps of {gap['gap_bytes']} B at {gap['rate_bytes_per_s'] / MB:.0f} MB/s, "
         f"{gap['samples_count']} rows: ours lost {gap['bytes_lost']:,} B "
         f"({gap['bytes_lost'] / gap['gaps']:,.0f} B per gap), torn rows {gap['torn_rows_seen']} "
-        f"(device: {gap['device_purges']} purges, purged {gap['device_bytes_purged']:,} B, "
-        f"overflowed {gap['device_bytes_overflowed']:,} B besides the gaps)"
-    )
+        f"(device: {gap['device_purges']} purges, overflowed {gap['device_bytes_overflowed']:,} B besides the gaps)",
+        f"  {shown_accounting(gap['accounting'])}",
+        f"  {shown_stats(gap['stats'])}",
+    ]
     rss = results["rss"]
     rows.append(
         f"RSS over {rss['blocks']:,} blocks of {rss['samples_count']} rows: "
         f"{rss['rss_before_bytes'] / MIB:.1f} -> {rss['rss_after_bytes'] / MIB:.1f} MiB "
-        f"({rss['rss_growth_bytes'] / 1024:+.0f} KiB) in {rss['seconds']:.1f} s"
+        f"({rss['rss_growth_bytes'] / 1024:+.0f} KiB) in {rss['seconds']:.1f} s; {shown_stats(rss['stats'])}"
     )
     load = results["load_average_1min"]
-    rows.append(f"load average (1 min): {load['before']:.2f} before, {load['after']:.2f} after")
+    rows.append(
+        f"load average (1 min): {load['before']:.2f} before, {load['after']:.2f} after, "
+        f"{max(load['between']):.2f} at most between measurements"
+    )
     rows += ["", "targets:"]
     for name, result in results["targets"].items():
         value = result["value"]
-        shown = f"{value:.3f}" if isinstance(value, float) else f"{value:,}"
+        shown = f"{value:,.3f}" if isinstance(value, float) else f"{value:,}"
         verdict = "pass" if result["pass"] else "MISS"
         rows.append(f"  {verdict:4} {name}: {shown} (target {result['target']}) {result['note']}")
     print("\n".join(rows))
@@ -523,13 +747,17 @@ def main(argv: list[str]) -> int:
     if library is None or library not in os.environ.get("LD_PRELOAD", ""):
         reexec_with_standin(args)
 
+    profile = SMOKE if args.smoke else FULL
+    if args.stream_rates:
+        print_stream_rates(profile)
+        return 0
+
     import _pynvk_boards_pp as module
 
     device = standin.StandIn(library)
     if module.list_pcb_rix() != [standin.SERIAL]:
         raise RuntimeError("the module does not see the stand-in's board; is libftdi preloaded?")
 
-    profile = SMOKE if args.smoke else FULL
     json_path = args.json
     if json_path is None:
         json_path = (
@@ -538,20 +766,24 @@ def main(argv: list[str]) -> int:
             else Path(__file__).resolve().parent / "results.json"
         )
 
-    load_before = os.getloadavg()[0]
-    results = {
-        "smoke": args.smoke,
-        "module_file": module.__file__,
-        "memcpy": measure_memcpy(profile),
-        "throughput": measure_throughput(module, device, profile),
-        "cpu_share": measure_cpu_share(module, device, profile),
-        "stall_loss": measure_stall_loss(module, device, profile),
-        "gap_recovery": measure_gap_recovery(module, device, profile),
-        "rss": measure_rss(module, device, profile),
-        "recorder": recorder.measure(device, args.smoke),
+    # Other work on the machine skews every figure; the load shows how busy it was.
+    load = {"before": os.getloadavg()[0], "between": []}
+    measurements = {
+        "memcpy": lambda: measure_memcpy(profile),
+        "throughput": lambda: measure_throughput(module, device, profile),
+        "counting_cost": lambda: measure_counting_cost(args.smoke, profile),
+        "cpu_share": lambda: measure_cpu_share(module, device, profile),
+        "stall_loss": lambda: measure_stall_loss(module, device, profile),
+        "gap_recovery": lambda: measure_gap_recovery(module, device, profile),
+        "rss": lambda: measure_rss(module, device, profile),
+        "recorder": lambda: recorder.measure(device, args.smoke),
     }
-    # Other work on the machine skews every figure; this shows how busy it was.
-    results["load_average_1min"] = {"before": load_before, "after": os.getloadavg()[0]}
+    results = {"smoke": args.smoke, "module_file": module.__file__}
+    for name, measure in measurements.items():
+        results[name] = measure()
+        load["between"].append(os.getloadavg()[0])
+    load["after"] = load["between"][-1]
+    results["load_average_1min"] = load
     results["targets"] = evaluate_targets(results)
     print_table(results)
     print(recorder.report(results["recorder"]))

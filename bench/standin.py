@@ -8,11 +8,12 @@ loaded instance, whose bench_ftdi_* functions set the pace and read counters.
 from __future__ import annotations
 
 import ctypes
-import subprocess
 from pathlib import Path
 
+from builds import BUILD_ROOT, cmake_build
+
 BENCH_DIR = Path(__file__).resolve().parent
-DEFAULT_BUILD_DIR = BENCH_DIR.parent / "build" / "bench_ftdi"
+DEFAULT_BUILD_DIR = BUILD_ROOT / "bench_ftdi"
 LIBRARY_NAME = "libbench_ftdi.so"
 
 # What the stand-in's one board reports over USB.
@@ -24,13 +25,7 @@ DEFAULT_DEVICE_BUFFER = 64 * 1024
 
 def build(build_dir: Path = DEFAULT_BUILD_DIR) -> Path:
     """Configures (once) and builds the stand-in; returns the library path."""
-    if not (build_dir / "CMakeCache.txt").exists():
-        subprocess.run(
-            ["cmake", "-S", str(BENCH_DIR), "-B", str(build_dir), "-DCMAKE_BUILD_TYPE=Release"],
-            check=True,
-            stdout=subprocess.DEVNULL,
-        )
-    subprocess.run(["cmake", "--build", str(build_dir), "-j2"], check=True, stdout=subprocess.DEVNULL)
+    cmake_build(BENCH_DIR, build_dir, ("-DCMAKE_BUILD_TYPE=Release",))
     return build_dir / LIBRARY_NAME
 
 

@@ -58,7 +58,13 @@ static const chip_model chip_models[] = {
     {0x6015, 0x1000, 64, 1, 12},   /* FT-X */
 };
 
-#define VALUE_COUNT (FTDI_EMU_GARBAGE_PENDING + 1)
+#define VALUE_COUNT (FTDI_EMU_BOARD_HELD + 1)
+
+/* Consecutive stream bytes held for the host. */
+typedef struct {
+  uint64_t position;
+  uint64_t length;
+} stream_run;
 
 typedef struct {
   int id;
@@ -75,10 +81,15 @@ typedef struct {
   int removed;
   int unplugged;
 
-  /* The board and the chip's receive buffer. */
-  uint64_t position; /* stream position of the first byte the chip holds */
-  uint64_t held;     /* stream bytes held; paced boards only */
-  double pace;       /* bytes per second, 0 = unpaced */
+  /* The board, its buffer and the chip's receive buffer. An unpaced board
+   * makes each byte as the chip hands it out; a paced one makes them into
+   * `runs`, which gaps separate where a board that cannot pause dropped
+   * bytes. */
+  uint64_t position;     /* stream position of the next byte the board makes */
+  GArray* runs;          /* stream_run: what the chip and the board buffer hold, oldest first */
+  uint64_t held;         /* bytes in `runs` */
+  uint64_t board_buffer; /* 0: the board pauses while the chip is full */
+  double pace;           /* bytes per second, 0 = unpaced */
   double fraction;   /* part of a byte produced but not yet whole */
   gint64 produced_until_us;
   int paused;
@@ -121,6 +132,7 @@ static void device_unref_locked(emu_device* d) {
   g_free(d->syspath);
   g_free(d->devnode);
   g_byte_array_unref(d->garbage);
+  g_array_unref(d->runs);
   g_free(d);
 }
 
@@ -196,25 +208,70 @@ static char* sysfs_description(const emu_device* d, int bus, int devnum) {
 
 /* ---- the board and the chip buffer ---- */
 
-/* Lets a paced board fill the chip for the time since the last call. A full
- * chip stalls the board: the time passes, no byte is made or lost. */
+/* Holds the next `length` bytes the board makes. */
+static void hold_made(emu_device* d, uint64_t length) {
+  if (length == 0) return;
+  stream_run* last = d->runs->len > 0 ? &g_array_index(d->runs, stream_run, d->runs->len - 1) : NULL;
+  if (last != NULL && last->position + last->length == d->position) {
+    last->length += length;
+  } else {
+    const stream_run run = {d->position, length};
+    g_array_append_val(d->runs, run);
+  }
+  d->held += length;
+  d->position += length;
+}
+
+/* Lets a paced board make its bytes for the time since the last call. A
+ * board that may pause stalls once the chip is full: the time passes, no byte
+ * is made or lost. One that cannot pause makes them all, and drops those that
+ * find the chip and its buffer full. */
 static void board_produce(emu_device* d) {
   const gint64 now = g_get_monotonic_time();
   if (d->pace > 0 && !d->paused && !d->unplugged) {
     const double made = d->pace * (double)(now - d->produced_until_us) / 1e6 + d->fraction;
-    const uint64_t room = FTDI_EMU_CHIP_BUFFER - d->held;
-    if (made >= (double)room) {
-      d->held = FTDI_EMU_CHIP_BUFFER;
+    const uint64_t whole = (uint64_t)made;
+    const uint64_t capacity = FTDI_EMU_CHIP_BUFFER + d->board_buffer;
+    const uint64_t room = capacity > d->held ? capacity - d->held : 0;
+    if (d->board_buffer == 0 && whole >= room) {
+      hold_made(d, room);
       d->fraction = 0;
     } else {
-      d->held += (uint64_t)made;
-      d->fraction = made - (double)(uint64_t)made;
+      const uint64_t kept = MIN(whole, room);
+      hold_made(d, kept);
+      d->position += whole - kept;
+      d->values[FTDI_EMU_BYTES_DROPPED] += (int64_t)(whole - kept);
+      d->fraction = made - (double)whole;
     }
   }
   d->produced_until_us = now;
 }
 
-static uint64_t chip_held(const emu_device* d) { return d->pace > 0 ? d->held : FTDI_EMU_CHIP_BUFFER; }
+/* Hands out (into `out`, unless NULL) up to `want` held bytes, oldest first. */
+static uint64_t take_held(emu_device* d, uint8_t* out, uint64_t want) {
+  uint64_t taken = 0;
+  guint emptied = 0;
+  while (taken < want && emptied < d->runs->len) {
+    stream_run* run = &g_array_index(d->runs, stream_run, emptied);
+    const uint64_t chunk = MIN(want - taken, run->length);
+    if (out != NULL) board_stream_bytes(run->position, out + taken, (size_t)chunk);
+    run->position += chunk;
+    run->length -= chunk;
+    taken += chunk;
+    if (run->length == 0) ++emptied;
+  }
+  g_array_remove_range(d->runs, 0, emptied);
+  d->held -= taken;
+  return taken;
+}
+
+/* Forgets what is held: the board makes it anew, from the oldest byte on. */
+static void clear_held(emu_device* d) {
+  if (d->runs->len > 0) d->position = g_array_index(d->runs, stream_run, 0).position;
+  g_array_set_size(d->runs, 0);
+  d->held = 0;
+  d->fraction = 0;
+}
 
 /* Hands out up to `want` bytes: pending garbage first, then the stream. */
 static size_t chip_take(emu_device* d, uint8_t* out, size_t want) {
@@ -224,12 +281,13 @@ static size_t chip_take(emu_device* d, uint8_t* out, size_t want) {
     g_byte_array_remove_range(d->garbage, 0, (guint)taken);
   }
 
-  size_t stream = want - taken;
-  if (d->pace > 0) stream = (size_t)MIN((uint64_t)stream, d->held);
-  board_stream_bytes(d->position, out + taken, stream);
-  d->position += stream;
-  if (d->pace > 0) d->held -= stream;
-  taken += stream;
+  if (d->pace > 0) {
+    taken += (size_t)take_held(d, out + taken, want - taken);
+  } else {
+    board_stream_bytes(d->position, out + taken, want - taken);
+    d->position += want - taken;
+    taken = want;
+  }
   d->values[FTDI_EMU_BYTES_DELIVERED] += (int64_t)taken;
   return taken;
 }
@@ -261,8 +319,8 @@ static int bulk_in(emu_device* d, uint8_t* buffer, int length) {
 
 static void purge_receive_side(emu_device* d) {
   board_produce(d);
-  d->position += chip_held(d);
-  d->held = 0;
+  if (d->pace > 0) take_held(d, NULL, FTDI_EMU_CHIP_BUFFER);
+  else d->position += FTDI_EMU_CHIP_BUFFER;
   g_byte_array_set_size(d->garbage, 0);
   d->values[FTDI_EMU_RX_PURGES]++;
 }
@@ -673,6 +731,7 @@ int ftdi_emu_add_device(uint16_t vendor_id, uint16_t product_id, const char* man
   d->strings[2] = g_strdup(description);
   d->strings[3] = g_strdup(serial);
   d->garbage = g_byte_array_new();
+  d->runs = g_array_new(FALSE, FALSE, sizeof(stream_run));
   d->produced_until_us = g_get_monotonic_time();
   d->values[FTDI_EMU_BITMODE] = d->values[FTDI_EMU_BITMASK] = d->values[FTDI_EMU_LATENCY_TIMER] = -1;
 
@@ -725,9 +784,8 @@ int ftdi_emu_set_failing_steps(int id, unsigned steps) { WITH_DEVICE(id, d->fail
 int ftdi_emu_set_stream_position(int id, uint64_t position) {
   WITH_DEVICE(id, {
     board_produce(d);
+    clear_held(d);
     d->position = position;
-    d->held = 0;
-    d->fraction = 0;
   });
 }
 
@@ -735,8 +793,14 @@ int ftdi_emu_set_pace(int id, double bytes_per_second) {
   WITH_DEVICE(id, {
     board_produce(d);
     d->pace = bytes_per_second > 0 ? bytes_per_second : 0;
-    d->held = 0;
-    d->fraction = 0;
+    clear_held(d);
+  });
+}
+
+int ftdi_emu_set_board_buffer(int id, uint64_t bytes) {
+  WITH_DEVICE(id, {
+    board_produce(d);
+    d->board_buffer = bytes;
   });
 }
 
@@ -773,10 +837,13 @@ int64_t ftdi_emu_value(int id, int what) {
     board_produce(d);
     switch (what) {
       case FTDI_EMU_STREAM_POSITION:
-        value = (int64_t)d->position;
+        value = (int64_t)(d->runs->len > 0 ? g_array_index(d->runs, stream_run, 0).position : d->position);
         break;
       case FTDI_EMU_CHIP_HELD:
-        value = (int64_t)chip_held(d);
+        value = (int64_t)(d->pace > 0 ? MIN(d->held, FTDI_EMU_CHIP_BUFFER) : FTDI_EMU_CHIP_BUFFER);
+        break;
+      case FTDI_EMU_BOARD_HELD:
+        value = (int64_t)(d->held > FTDI_EMU_CHIP_BUFFER ? d->held - FTDI_EMU_CHIP_BUFFER : 0);
         break;
       case FTDI_EMU_GARBAGE_PENDING:
         value = d->garbage->len;

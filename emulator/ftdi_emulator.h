@@ -13,8 +13,13 @@
  * - A paced board produces bytes_per_second; while the chip is full the board
  *   stalls (no byte is lost, the stream stays gapless), so a slow reader
  *   slows the board down instead of tearing the stream.
+ * - A paced board given a board buffer cannot pause: it keeps producing into
+ *   that buffer, which feeds the chip, whether or not the chip is read. What
+ *   finds both full is dropped: its stream positions are skipped, so the
+ *   host sees a gap there, and FTDI_EMU_BYTES_DROPPED counts it.
  * - A purge of the receive side (SIO reset request, value 2) discards what
- *   the chip holds: the stream goes on from a later position.
+ *   the chip holds (not the board buffer): the stream goes on from a later
+ *   position.
  * Bulk IN transfers are answered at once, never held back, because the faked
  * device node is a plain file and a held transfer makes libusb spin.
  *
@@ -75,7 +80,9 @@ enum ftdi_emu_what {
   FTDI_EMU_CLAIMED_INTERFACES = 13, /* interfaces claimed now, over all handles */
   FTDI_EMU_CONTROL_TRANSFERS = 14,  /* control transfers received */
   FTDI_EMU_BYTES_WRITTEN = 15,   /* bulk OUT bytes received from the host */
-  FTDI_EMU_GARBAGE_PENDING = 16  /* injected bytes not yet handed out */
+  FTDI_EMU_GARBAGE_PENDING = 16, /* injected bytes not yet handed out */
+  FTDI_EMU_BYTES_DROPPED = 17,   /* stream bytes a board that cannot pause dropped: they found its buffer full */
+  FTDI_EMU_BOARD_HELD = 18       /* stream bytes the board buffer holds now, beyond what the chip holds */
 };
 
 /* Returned by ftdi_emu_value for an unknown id or `what`. */
@@ -121,6 +128,16 @@ int ftdi_emu_set_stream_position(int id, uint64_t position);
 /* Board pace in bytes per second; 0 means as fast as the emulation goes.
  * Empties the chip; a paced board starts filling it from now. */
 int ftdi_emu_set_pace(int id, double bytes_per_second);
+
+/* Size in bytes of the buffer of a board that cannot pause; 0 (the default)
+ * makes a board that pauses while the chip is full. Only a paced board uses
+ * it. With a size, the board and the chip together hold up to
+ * FTDI_EMU_CHIP_BUFFER + `bytes`, oldest first; a bulk IN transfer may take
+ * all of it, as the buffer feeds the chip while the transfer runs. Changing
+ * the size keeps what is held: a board that may pause again makes nothing
+ * until the chip has room, and a smaller buffer keeps more than it can take
+ * until it is read. */
+int ftdi_emu_set_board_buffer(int id, uint64_t bytes);
 
 /* A paused board sends nothing: bulk IN transfers carry only the two status
  * bytes. A paced board produces nothing while paused. */

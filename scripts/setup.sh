@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine with Python 3.11 for this project: system
-# packages, build and test tools, and the module installed into Python.
-# Safe to run again: it installs only what is missing and rebuilds the module.
+# packages, build and test tools, the module and the emulated chip (package
+# ftdi_emulator, from emulator/) installed into Python.
+# Safe to run again: it installs only what is missing and rebuilds both.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,6 +16,7 @@ apt_packages=(
   libgtest-dev umockdev libumockdev-dev       # C++ tests and the emulated chip
   clang-14 libclang-rt-14-dev                 # the fuzzer build
   valgrind                                    # profiling the benchmarks
+  debootstrap                                 # the bare Debian root that proves the wheel
   xvfb xauth                                  # a display for the plot window test
 )
 missing=()
@@ -29,4 +31,7 @@ if ((${#missing[@]})); then
 fi
 
 "$PYTHON" -m pip install -q --disable-pip-version-check -r requirements-dev.txt
+# The module before the emulator: an older module's wheel held the emulator,
+# and replacing it removes those files.
 "$PYTHON" -m pip install -q --disable-pip-version-check --no-build-isolation .
+"$PYTHON" -m pip install -q --disable-pip-version-check --no-build-isolation ./emulator

@@ -1,8 +1,9 @@
 """Fixtures shared by the Python tests.
 
 ``ftdi_emulator`` gives a test emulated FTDI chips with PCB_RIX boards behind
-them (the ``ftdi_emulator`` package, installed next to the module). The
-process has to run under umockdev's preload library:
+them (the ``ftdi_emulator`` package, built from emulator/ and installed beside
+the module by scripts/setup.sh). The process has to run under umockdev's
+preload library:
 
     umockdev-wrapper python -m pytest tests/emulator
 
@@ -12,8 +13,18 @@ collection. Each test gets it empty and leaves it empty.
 """
 
 import gc
+import importlib.util
 
 import pytest
+
+
+def pytest_configure(config):
+    # Nearly every test module imports the emulator: one clear message instead
+    # of a collection error per module.
+    if importlib.util.find_spec("ftdi_emulator") is None:
+        raise pytest.UsageError(
+            "the tests need the emulated FTDI chip, the ftdi_emulator package: pip install ./emulator "
+            "from the source tree (needs umockdev; scripts/setup.sh installs it)")
 
 
 def pytest_report_header():

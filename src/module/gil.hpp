@@ -4,18 +4,28 @@
 // At finalization CPython ends a daemon thread that asks for the lock back by
 // unwinding its stack (pthread_exit). An unwind that leaves a noexcept frame,
 // such as the destructor of pybind11's gil_scoped_release, terminates the
-// process. So the lock is taken back here in plain code, where the unwind may
-// pass, and Python references kept across the release are never dropped by
-// such an unwind, which runs without the lock: they are leaked instead.
+// process. So a thread that comes back once finalization has begun is parked
+// until the process ends, as CPython would have ended it, without an unwind.
+// Should finalization begin in the instant between that check and the
+// request, the lock is asked for in plain code, where the unwind may pass,
+// and Python references kept across the release are never dropped by such an
+// unwind, which runs without the lock: they are leaked instead.
 #pragma once
 
 #include <pybind11/pybind11.h>
+#include <unistd.h>
 
 #include <optional>
 #include <type_traits>
 #include <utility>
 
 namespace pynvk {
+
+// Takes the interpreter lock back for `state`.
+inline void retake_gil(PyThreadState* state) {
+  while (_Py_IsFinalizing()) pause();
+  PyEval_RestoreThread(state);
+}
 
 // Runs `work` without the interpreter lock and returns its result with the
 // lock held again. `work` must not touch Python.
@@ -27,19 +37,19 @@ auto without_gil(Work&& work) {
     try {
       work();
     } catch (...) {
-      PyEval_RestoreThread(state);
+      retake_gil(state);
       throw;
     }
-    PyEval_RestoreThread(state);
+    retake_gil(state);
   } else {
     std::optional<Result> result;
     try {
       result.emplace(work());
     } catch (...) {
-      PyEval_RestoreThread(state);
+      retake_gil(state);
       throw;
     }
-    PyEval_RestoreThread(state);
+    retake_gil(state);
     return std::move(*result);
   }
 }

@@ -1,6 +1,7 @@
 // The class PCB_RIX: argument conversions, properties and repr of a board.
 #include <fmt/format.h>
 #include <pybind11/chrono.h>
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -109,6 +110,11 @@ constexpr const char* kTimeoutDoc = "\n                Timeout for the device op
 void bind_pcb_rix(py::module_& module) {
   py::class_<py_PCB_RIX>(module, "PCB_RIX", kClassDoc)
       .def(py::init([](std::string serial_number, std::size_t samples_count) {
+             // pybind11 looks NumPy's API up on first use and lets the
+             // interpreter lock go meanwhile, in a destructor that must not
+             // meet interpreter exit: done here, before a readout of this
+             // board can be the first use on a thread that exit may end.
+             py::dtype::of<int16_t>();
              return std::make_unique<py_PCB_RIX>(std::move(serial_number), samples_count);
            }),
            py::arg("serial_number"), py::arg("samples_count") = 4096)

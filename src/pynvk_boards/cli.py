@@ -21,8 +21,8 @@ from rich.progress import BarColumn, Progress, TaskID, TextColumn, TimeElapsedCo
 from rich.table import Column, Table
 
 from . import doctor
-from .emulation import emulated_board, restart_under_umockdev, under_umockdev
-from .errors import NoBoardError, PcbRixError
+from .emulation import emulated_board, missing_for_emulation, restart_under_umockdev, under_umockdev
+from .errors import EmulationUnavailable, NoBoardError, PcbRixError
 
 FRAME_BYTES = 12
 MB = 1e6
@@ -304,6 +304,8 @@ def run_stream(args: argparse.Namespace, arguments: Sequence[str]) -> int:
     from .summary import summarize
 
     if not args.emulate and not nvk.list_pcb_rix():
+        if missing := missing_for_emulation():
+            raise EmulationUnavailable(f"no PCB_RIX board is attached, and {missing}")
         console.print("no PCB_RIX board attached: streaming from an emulated board")
         args.emulate = True
         arguments = [*arguments, "--emulate"]

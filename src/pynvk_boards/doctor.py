@@ -15,6 +15,7 @@ from __future__ import annotations
 import ctypes
 import ctypes.util
 import grp
+import importlib.metadata
 import os
 import pwd
 import stat
@@ -116,8 +117,22 @@ FTDI_SIGNATURES = {
 }
 
 
+def bundled_library(soname: str) -> str | None:
+    """The copy of a library that the module's wheel carries, or None.
+
+    auditwheel puts it into pynvk_boards_pp.libs/ as <soname up to its first
+    dot>-<hash>...; a module built from source uses the system's library."""
+    try:
+        files = importlib.metadata.files("pynvk-boards-pp") or []
+    except importlib.metadata.PackageNotFoundError:
+        return None
+    prefix = soname.partition(".")[0] + "-"
+    return next((str(file.locate()) for file in files
+                 if file.parent.name == "pynvk_boards_pp.libs" and file.name.startswith(prefix)), None)
+
+
 def load_library(name: str, soname: str, signatures: dict) -> ctypes.CDLL:
-    lib = ctypes.CDLL(ctypes.util.find_library(name) or soname)
+    lib = ctypes.CDLL(bundled_library(soname) or ctypes.util.find_library(name) or soname)
     for function, (restype, argtypes) in signatures.items():
         getattr(lib, function).restype = restype
         getattr(lib, function).argtypes = argtypes

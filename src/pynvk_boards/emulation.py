@@ -31,15 +31,22 @@ def under_umockdev() -> bool:
     return PRELOAD_LIBRARY in os.environ.get("LD_PRELOAD", "")
 
 
+def missing_for_emulation() -> str | None:
+    """What keeps the emulated board from running here, or None."""
+    if importlib.util.find_spec("ftdi_emulator") is None:
+        return MISSING_EMULATOR
+    if not under_umockdev() and shutil.which("umockdev-wrapper") is None:
+        return MISSING_WRAPPER
+    return None
+
+
 def restart_under_umockdev(arguments: Sequence[str]) -> None:
     """Replaces this process with `python -m pynvk_boards ARGUMENTS` under
     umockdev-wrapper. Raises EmulationUnavailable instead when the emulator
     or the wrapper is missing."""
-    if importlib.util.find_spec("ftdi_emulator") is None:
-        raise EmulationUnavailable(MISSING_EMULATOR)
+    if missing := missing_for_emulation():
+        raise EmulationUnavailable(missing)
     wrapper = shutil.which("umockdev-wrapper")
-    if wrapper is None:
-        raise EmulationUnavailable(MISSING_WRAPPER)
     sys.stdout.flush()
     sys.stderr.flush()
     os.execv(wrapper, [wrapper, sys.executable, "-m", "pynvk_boards", *arguments])

@@ -1,5 +1,5 @@
 // The emulated board as libftdi sees it: the stream it sends, pauses,
-// failures, garbage, unplugging and pace. Later tests of the reader rely on
+// failures, garbage, unplugging, pace and overflow. Later tests of the reader rely on
 // exactly these behaviours.
 #include <libusb.h>
 
@@ -14,9 +14,10 @@
 
 class BoardModelTest : public EmulatedChipTest {
  protected:
-  void open_board(uint64_t stream_position = 0, double pace = 0) {
+  void open_board(uint64_t stream_position = 0, double pace = 0, uint64_t board_buffer = 0) {
     id_ = add_board("SN");
     ftdi_emu_set_stream_position(id_, stream_position);
+    ftdi_emu_set_board_buffer(id_, board_buffer);
     ftdi_emu_set_pace(id_, pace);
     ASSERT_TRUE(device_.open("SN", INTERFACE_A, BITMODE_SYNCFF, 0xFF));
   }
@@ -27,6 +28,37 @@ class BoardModelTest : public EmulatedChipTest {
     const int32_t got = device_.read(bytes.data(), length);
     bytes.resize(static_cast<std::size_t>(std::max(got, 0)));
     return got;
+  }
+
+  // Reads until at least `length` bytes came, each read asking for the rest.
+  std::vector<uint8_t> read_at_least(std::size_t length) {
+    std::vector<uint8_t> joined;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (joined.size() < length && std::chrono::steady_clock::now() < deadline) {
+      EXPECT_GE(read_into(bytes_, static_cast<int32_t>(length - joined.size())), 0);
+      joined.insert(joined.end(), bytes_.begin(), bytes_.end());
+    }
+    EXPECT_GE(joined.size(), length);
+    return joined;
+  }
+
+  // A board that cannot pause, paced at 1 MB/s, whose chip and buffer have
+  // overflowed for at least 20 ms and which then may pause again, so that the
+  // count of dropped bytes is final. Returns that count.
+  int64_t overrun_board(uint64_t board_buffer) {
+    constexpr double kPace = 1e6;
+    constexpr double kOverrunS = 0.020;
+    const double held = static_cast<double>(FTDI_EMU_CHIP_BUFFER + board_buffer);
+    const auto paced = std::chrono::steady_clock::now();
+    open_board(0, kPace, board_buffer);
+    std::this_thread::sleep_for(std::chrono::duration<double>(held / kPace + kOverrunS));
+    ftdi_emu_set_board_buffer(id_, 0);
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - paced).count();
+    const int64_t dropped = value(id_, FTDI_EMU_BYTES_DROPPED);
+    // What the board made since its pace was set, less what it holds.
+    EXPECT_GE(dropped, kPace * kOverrunS);
+    EXPECT_LE(dropped, kPace * elapsed - held);
+    return dropped;
   }
 
   int id_ = -1;
@@ -103,9 +135,71 @@ TEST_F(BoardModelTest, FullChipStallsAPacedBoardWithoutLosingBytes) {
   open_board(0, 1e6);
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(value(id_, FTDI_EMU_CHIP_HELD), FTDI_EMU_CHIP_BUFFER);
+  EXPECT_EQ(value(id_, FTDI_EMU_BOARD_HELD), 0);
   EXPECT_EQ(value(id_, FTDI_EMU_STREAM_POSITION), 0);
   ASSERT_GT(read_into(bytes_, 3000), 0);
   EXPECT_EQ(bytes_, stream(0, bytes_.size()));
+  EXPECT_EQ(value(id_, FTDI_EMU_BYTES_DROPPED), 0);
+
+  // A new pace empties the chip, and the board makes what it held anew.
+  const std::size_t read = bytes_.size();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_GT(value(id_, FTDI_EMU_CHIP_HELD), 0);
+  ftdi_emu_set_pace(id_, 0);
+  EXPECT_EQ(read_into(bytes_, 100), 100);
+  EXPECT_EQ(bytes_, stream(read, 100));
+}
+
+// The chip and the board buffer keep the oldest bytes; every byte made while
+// both were full is dropped, counted, and missing from the stream right there.
+TEST_F(BoardModelTest, BoardThatCannotPauseDropsWhatFindsItsBufferFull) {
+  constexpr uint64_t kBoardBuffer = 4096;
+  constexpr std::size_t kHeld = FTDI_EMU_CHIP_BUFFER + kBoardBuffer;
+  const int64_t dropped = overrun_board(kBoardBuffer);
+  EXPECT_EQ(value(id_, FTDI_EMU_CHIP_HELD), FTDI_EMU_CHIP_BUFFER);
+  EXPECT_EQ(value(id_, FTDI_EMU_BOARD_HELD), kBoardBuffer);
+  EXPECT_EQ(value(id_, FTDI_EMU_STREAM_POSITION), 0);
+
+  const std::vector<uint8_t> joined = read_at_least(kHeld + 600);
+  EXPECT_EQ(std::vector<uint8_t>(joined.begin(), joined.begin() + kHeld), stream(0, kHeld));
+  EXPECT_EQ(std::vector<uint8_t>(joined.begin() + kHeld, joined.end()),
+            stream(kHeld + static_cast<uint64_t>(dropped), joined.size() - kHeld));
+  EXPECT_EQ(value(id_, FTDI_EMU_BOARD_HELD), 0);
+  EXPECT_EQ(value(id_, FTDI_EMU_BYTES_DROPPED), dropped);
+}
+
+// A purge empties the chip only: the board buffer moves up behind it.
+TEST_F(BoardModelTest, PurgeLeavesTheBoardBuffer) {
+  constexpr uint64_t kBoardBuffer = 3000;
+  constexpr std::size_t kHeld = FTDI_EMU_CHIP_BUFFER + kBoardBuffer;
+  const int64_t dropped = overrun_board(kBoardBuffer);
+  EXPECT_EQ(device_.purge(), 0);
+  EXPECT_EQ(value(id_, FTDI_EMU_STREAM_POSITION), FTDI_EMU_CHIP_BUFFER);
+  EXPECT_EQ(value(id_, FTDI_EMU_CHIP_HELD), FTDI_EMU_CHIP_BUFFER);
+  EXPECT_EQ(value(id_, FTDI_EMU_BOARD_HELD), kBoardBuffer - FTDI_EMU_CHIP_BUFFER);
+
+  const std::vector<uint8_t> joined = read_at_least(kBoardBuffer + 600);
+  EXPECT_EQ(std::vector<uint8_t>(joined.begin(), joined.begin() + kBoardBuffer),
+            stream(FTDI_EMU_CHIP_BUFFER, kBoardBuffer));
+  EXPECT_EQ(std::vector<uint8_t>(joined.begin() + kBoardBuffer, joined.end()),
+            stream(kHeld + static_cast<uint64_t>(dropped), joined.size() - kBoardBuffer));
+}
+
+// A reader that keeps up with a board that cannot pause loses nothing. The
+// buffer holds a third of a second, which a busy machine's scheduling does
+// not outlast.
+TEST_F(BoardModelTest, BoardThatCannotPauseLosesNothingToAReaderThatKeepsUp) {
+  constexpr double kPace = 200000;
+  open_board(0, kPace, 64 * 1024);
+  std::vector<uint8_t> joined;
+  const auto start = std::chrono::steady_clock::now();
+  while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(300)) {
+    ASSERT_GE(read_into(bytes_, 4096), 0);
+    joined.insert(joined.end(), bytes_.begin(), bytes_.end());
+  }
+  EXPECT_EQ(value(id_, FTDI_EMU_BYTES_DROPPED), 0);
+  EXPECT_GE(joined.size(), kPace * 0.1);
+  EXPECT_EQ(joined, stream(0, joined.size()));
 }
 
 // A loose check of the pace: the board never sends more than it made since

@@ -2,6 +2,7 @@
 
 import os
 import subprocess
+import sys
 
 from pynvk_boards.cli import main
 
@@ -27,3 +28,11 @@ def test_stream_falls_back_to_an_emulated_board(pcb_rix):
     assert lines[0] == "no PCB_RIX board attached: streaming from an emulated board"
     assert "serial number: NVKEMU0001  (64 rows per block)" in lines
     assert len(lines[lines.index("first rows of the first block:") + 1 :]) == 5
+
+
+def test_stream_without_a_board_or_the_emulator_says_how_to_get_it(ftdi_emulator, monkeypatch, capsys):
+    monkeypatch.setitem(sys.modules, "ftdi_emulator", None)  # hides the installed package from imports
+    assert main(["stream", "--seconds", "1"]) == 1
+    assert capsys.readouterr() == ("", "pcb-rix stream: no PCB_RIX board is attached, and the emulated board needs "
+                                       "the ftdi_emulator package: pip install ./emulator from the source tree "
+                                       "(needs umockdev)\n")

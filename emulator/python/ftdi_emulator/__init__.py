@@ -74,6 +74,8 @@ _VALUES = (
     "control_transfers",
     "bytes_written",
     "garbage_pending",
+    "bytes_dropped",
+    "board_held",
 )
 
 _TAIL_VALUES = (0x7FFF, 0x8000, 0xFFFF, 0x0001)
@@ -141,6 +143,7 @@ def _load_library():
         "ftdi_emu_set_failing_steps": (c_int, [c_int, c_uint]),
         "ftdi_emu_set_stream_position": (c_int, [c_int, ctypes.c_uint64]),
         "ftdi_emu_set_pace": (c_int, [c_int, ctypes.c_double]),
+        "ftdi_emu_set_board_buffer": (c_int, [c_int, ctypes.c_uint64]),
         "ftdi_emu_set_paused": (c_int, [c_int, c_int]),
         "ftdi_emu_fail_bulk_reads": (c_int, [c_int, c_uint, c_int]),
         "ftdi_emu_unplug": (c_int, [c_int]),
@@ -203,6 +206,11 @@ class Device:
         """Bytes per second, or None for as fast as the emulation goes."""
         self._check(_lib.ftdi_emu_set_pace(self.id, bytes_per_second or 0.0))
 
+    def set_board_buffer(self, size):
+        """Bytes of the buffer of a board that cannot pause, or None for a
+        board that pauses while the chip is full. Keeps what is held."""
+        self._check(_lib.ftdi_emu_set_board_buffer(self.id, size or 0))
+
     def pause(self):
         self._check(_lib.ftdi_emu_set_paused(self.id, 1))
 
@@ -254,11 +262,14 @@ class Emulator:
         vendor_id=0x0403,
         stream_position=0,
         bytes_per_second=None,
+        board_buffer=None,
         unreadable_strings=0,
         failing_steps=0,
     ):
         """Adds a chip; any string may be None (absent). Devices are listed in
-        the order they were added."""
+        the order they were added. A paced board (`bytes_per_second`) given a
+        `board_buffer` size cannot pause: it drops what finds that buffer and
+        the chip full (counted in ``bytes_dropped``)."""
         device_id = _lib.ftdi_emu_add_device(
             vendor_id, product_id, _encode(manufacturer), _encode(description), _encode(serial)
         )
@@ -267,6 +278,7 @@ class Emulator:
         device = Device(device_id)
         device.set_stream_position(stream_position)
         device.set_pace(bytes_per_second)
+        device.set_board_buffer(board_buffer)
         device.set_unreadable_strings(unreadable_strings)
         device.set_failing_steps(failing_steps)
         return device
