@@ -46,10 +46,9 @@ def restart_under_umockdev(arguments: Sequence[str]) -> None:
     or the wrapper is missing."""
     if missing := missing_for_emulation():
         raise EmulationUnavailable(missing)
-    wrapper = shutil.which("umockdev-wrapper")
     sys.stdout.flush()
     sys.stderr.flush()
-    os.execv(wrapper, [wrapper, sys.executable, "-m", "pynvk_boards", *arguments])
+    os.execvp("umockdev-wrapper", ["umockdev-wrapper", sys.executable, "-m", "pynvk_boards", *arguments])
 
 
 @contextmanager
