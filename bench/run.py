@@ -30,6 +30,7 @@ import numpy as np
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import builds  # noqa: E402
+import recorder  # noqa: E402
 import standin  # noqa: E402
 from peer import PeerReader  # noqa: E402
 
@@ -775,6 +776,7 @@ def main(argv: list[str]) -> int:
         "stall_loss": lambda: measure_stall_loss(module, device, profile),
         "gap_recovery": lambda: measure_gap_recovery(module, device, profile),
         "rss": lambda: measure_rss(module, device, profile),
+        "recorder": lambda: recorder.measure(device, args.smoke),
     }
     results = {"smoke": args.smoke, "module_file": module.__file__}
     for name, measure in measurements.items():
@@ -784,6 +786,7 @@ def main(argv: list[str]) -> int:
     results["load_average_1min"] = load
     results["targets"] = evaluate_targets(results)
     print_table(results)
+    print(recorder.report(results["recorder"]))
     json_path.parent.mkdir(parents=True, exist_ok=True)
     json_path.write_text(json.dumps(results, indent=2) + "\n")
     print(f"\nwrote {json_path}")

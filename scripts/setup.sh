@@ -17,6 +17,7 @@ apt_packages=(
   clang-14 libclang-rt-14-dev                 # the fuzzer build
   valgrind                                    # profiling the benchmarks
   debootstrap                                 # the bare Debian root that proves the wheel
+  xvfb xauth                                  # a display for the plot window test
 )
 missing=()
 for package in "${apt_packages[@]}"; do

@@ -1,11 +1,16 @@
 """The doctor's verdicts must agree with how the module lists and opens boards."""
 
+import re
+import subprocess
+import sys
+from pathlib import Path
+
 import pytest
 from ftdi_emulator import (FAIL_BITMODE, FAIL_CLAIM, FAIL_USB_OPEN, STRING_ALL,
                            STRING_DESCRIPTION, STRING_SERIAL)
 
-import pcb_rix_doctor
-from pcb_rix_doctor import FtdiDevice, chosen_by_serial
+from pynvk_boards.cli import main
+from pynvk_boards.doctor import FtdiDevice, chosen_by_serial
 
 BOARD_STRINGS = {"manufacturer": "NVK", "description": "PCB_RIX", "serial": "RIX1"}
 
@@ -42,7 +47,7 @@ class TestSerialSelection:
 
 def run_doctor(capsys):
     """Exit status and the report's per-device sections, in enumeration order."""
-    status = pcb_rix_doctor.main([])
+    status = main(["doctor"])
     sections = capsys.readouterr().out.split("\n\n")
     return status, sections[1:-1], sections[-1]
 
@@ -126,3 +131,22 @@ class TestOnEmulatedChips:
         assert "warning" not in longer
         address = longer.split()[3]
         assert f"PCB_RIX('RIX1') opens bus 001 address {address} instead" in shorter
+
+
+def test_hints_point_to_what_an_installed_wheel_has():
+    from pynvk_boards import doctor
+
+    hints = [value for name, value in vars(doctor).items() if name.startswith("HINT_")]
+    assert not [hint for hint in hints if re.search(r"\b(docs|udev|tools)/", hint)]
+    readme = (Path(__file__).resolve().parents[2] / "README.md").read_text()
+    for section in re.findall(r"README: '([^']+)'", " ".join(hints)):
+        assert f"\n## {section}\n" in readme
+    assert "`pcb-rix doctor --udev-rule`" in doctor.HINT_PERMISSION
+
+
+def test_the_doctor_runs_when_the_module_cannot_be_loaded():
+    script = ("import sys; sys.modules['_pynvk_boards_pp'] = None; "
+              "from pynvk_boards.cli import main; sys.exit(main(['doctor']))")
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert run.returncode in (0, 1), run.stderr
+    assert "FTDI device(s) visible to libusb" in run.stdout

@@ -3,7 +3,7 @@
 import re
 from pathlib import Path
 
-import pcb_rix_doctor
+from pynvk_boards import doctor
 
 RULES = Path(__file__).resolve().parents[2] / "udev" / "99-pcb-rix.rules"
 # KEY, KEY{attribute}, then == (match) or = (assign), then a quoted value.
@@ -28,8 +28,7 @@ def rules():
 
 def test_rules_cover_exactly_the_default_ftdi_ids():
     ids = {(r[("ATTR", "idVendor", "==")], r[("ATTR", "idProduct", "==")]) for r in rules()}
-    expected = {(f"{pcb_rix_doctor.FTDI_VENDOR:04x}", f"{product:04x}")
-                for product in pcb_rix_doctor.DEFAULT_PRODUCTS}
+    expected = {(f"{doctor.FTDI_VENDOR:04x}", f"{product:04x}") for product in doctor.DEFAULT_PRODUCTS}
     assert ids == expected
 
 
@@ -39,3 +38,10 @@ def test_every_rule_grants_plugdev_read_write_on_usb_device_nodes():
         assert rule[("ENV", "DEVTYPE", "==")] == "usb_device"
         assert rule[("MODE", None, "=")] == "0660"
         assert rule[("GROUP", None, "=")] == "plugdev"
+
+
+def test_the_doctor_prints_the_rule_it_points_to(capsys):
+    from pynvk_boards.cli import main
+
+    assert main(["doctor", "--udev-rule"]) == 0
+    assert capsys.readouterr().out == RULES.read_text()

@@ -1,10 +1,10 @@
-"""Check why a PCB_RIX board is or is not usable from _pynvk_boards_pp.
+"""`pcb-rix doctor`: why a PCB_RIX board is or is not usable from _pynvk_boards_pp.
 
 Lists every FTDI device that libusb can see, with its USB strings, whether
 list_pcb_rix() would list it and whether it can be opened the way PCB_RIX()
 opens it (interface A, synchronous 245 FIFO), and prints a hint for each
-failure. Talks to libusb-1.0 and libftdi1 directly, so it works without the
-module being built.
+failure. Talks to libusb-1.0 and libftdi1 directly, so it works even when the
+module cannot be loaded.
 
 Exit status: 0 when at least one board is listed and opens, 1 when none does,
 2 when libusb or libftdi cannot be loaded or started.
@@ -12,7 +12,6 @@ Exit status: 0 when at least one board is listed and opens, 1 when none does,
 
 from __future__ import annotations
 
-import argparse
 import ctypes
 import ctypes.util
 import grp
@@ -20,8 +19,8 @@ import importlib.metadata
 import os
 import pwd
 import stat
-import sys
 from dataclasses import dataclass, field
+from importlib import resources
 
 FTDI_VENDOR = 0x0403
 # libftdi's default product ids: the only ones the module enumerates.
@@ -39,10 +38,13 @@ INTERFACE_A = 1
 BITMASK_ALL = 0xFF
 BITMODE_SYNCFF = 0x40
 STRING_FIELDS = ("manufacturer", "description", "serial")
+# The udev rule, shipped in this package.
+UDEV_RULE = "99-pcb-rix.rules"
 
-HINT_PERMISSION = ("no permission to open the device node: install "
-                   "udev/99-pcb-rix.rules, join the plugdev group, log in "
-                   "again and re-plug (docs/hardware.md)")
+HINT_PERMISSION = ("no permission to open the device node: install the udev "
+                   "rule that `pcb-rix doctor --udev-rule` prints (README: "
+                   "'Access to the boards (udev rule)'), join the plugdev "
+                   "group, log in again and re-plug")
 HINT_BUSY = ("the device is held by another process (an open PCB_RIX, another "
              "FTDI tool) or by a kernel driver that could not be detached; "
              "`lsusb -t` shows the driver")
@@ -330,9 +332,13 @@ def report(device: FtdiDevice, devices: list[FtdiDevice]) -> None:
         print(f"  hint: {hint}")
 
 
-def main(argv: list[str] | None = None) -> int:
-    argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
-                            epilog=__doc__.rsplit("\n\n", 1)[1]).parse_args(argv)
+def udev_rule() -> str:
+    """The text of the udev rule that lets the plugdev group open the boards."""
+    return resources.files(__package__).joinpath(UDEV_RULE).read_text()
+
+
+def diagnose() -> int:
+    """Prints the report; returns the exit status."""
     try:
         usb = load_library("usb-1.0", "libusb-1.0.so.0", LIBUSB_SIGNATURES)
         ftdi = load_library("ftdi1", "libftdi1.so.2", FTDI_SIGNATURES)
@@ -352,7 +358,3 @@ def main(argv: list[str] | None = None) -> int:
     if not devices:
         print("hint: no FTDI device: check the cable, `lsusb -d 0403:` and `dmesg`")
     return 0 if usable else 1
-
-
-if __name__ == "__main__":
-    sys.exit(main())

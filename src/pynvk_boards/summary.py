@@ -1,0 +1,72 @@
+"""What a board's counters say about the stream between two moments."""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from dataclasses import dataclass, field
+
+FRAME_BYTES = 12
+# Counters that tell the state now rather than a running total.
+GAUGES = frozenset({"last_cut_rows", "ready_blocks", "running"})
+
+
+@dataclass(frozen=True)
+class Snapshot:
+    """A board's stats() and the time (seconds, on any one clock) it was taken."""
+
+    stats: Mapping[str, int | bool]
+    time: float
+
+
+@dataclass(frozen=True)
+class Summary:
+    """The stream between two snapshots.
+
+    gapless: no realignment after a run's first row and no torn frame, so the
+    rows are consecutive frames of the board's stream (realignments before a
+    run's first row, such as joining the board mid-frame, are no gap).
+    reasons say why it is not gapless; warnings name the pool's dry spells,
+    during which a board without flow control loses data."""
+
+    frames: int
+    bytes: int
+    seconds: float
+    gapless: bool
+    reasons: tuple[str, ...]
+    warnings: tuple[str, ...]
+    counters: dict[str, int] = field(repr=False)
+
+    @property
+    def stream_bytes_per_s(self) -> float:
+        """Stream bytes per second that became rows (12 per row)."""
+        return self.frames * FRAME_BYTES / self.seconds if self.seconds > 0 else 0.0
+
+
+def counter_growth(first: Mapping[str, int | bool], last: Mapping[str, int | bool]) -> dict[str, int]:
+    """How much each running total grew from `first` to `last`."""
+    return {name: int(last[name]) - int(first[name]) for name in last if name not in GAUGES}
+
+
+def summarize(first: Snapshot, last: Snapshot) -> Summary:
+    grown = counter_growth(first.stats, last.stats)
+    reasons = []
+    if grown["realignments"]:
+        causes = [f"{grown[name]} {label}" for name, label in
+                  (("failed_reads", "failed reads"), ("short_reads", "short reads")) if grown[name]]
+        after = f" (after {' and '.join(causes)})" if causes else ""
+        reasons.append(f"{grown['realignments']} realignment(s) after the first row, each a gap in the stream{after}")
+    if grown["torn_frames"]:
+        reasons.append(f"{grown['torn_frames']} torn frame(s): rows whose 12 bytes did not begin with 0xF0 0x0F")
+    warnings = []
+    if grown["pool_waits"]:
+        warnings.append(f"the reader found no free block {grown['pool_waits']} time(s), "
+                        f"{grown['pool_wait_ns'] / 1e6:.1f} ms in all: a board without flow control loses data then")
+    return Summary(
+        frames=grown["frames"],
+        bytes=grown["bytes_read"],
+        seconds=last.time - first.time,
+        gapless=not reasons,
+        reasons=tuple(reasons),
+        warnings=tuple(warnings),
+        counters=grown,
+    )
