@@ -12,7 +12,10 @@ delivered row tells which frame it holds, if any. A delivered block may hold:
   are no frames, since later frames of a read are copied without a look at
   their sync bytes. One read fills at most samples_count rows, possibly across
   two blocks. (A shifted row cannot pass for a frame while frame indexes stay
-  below 2**49: its tail value would have to be one of the four frame tails.)
+  below 2**49: its tail value would have to be one of the four frame tails.
+  The row in which the corruption begins is another matter: it starts as a
+  true frame and ends with other bytes, and may pass for some frame by chance;
+  when it does not follow the row before it, it counts with the rows after.)
 """
 
 import collections
@@ -96,6 +99,8 @@ def check_deliveries(blocks, samples_count, *, in_order, corrupt_reads=0, stops=
     indexes = frame_indexes(rows.reshape(-1, 5)).reshape(count, size)
     zero = ~rows.any(axis=2)
     corrupt = (indexes < 0) & ~zero
+    if in_order:
+        _mark_rows_where_corruption_begins(indexes.reshape(-1), corrupt.reshape(-1))
 
     corrupt_positions = np.flatnonzero(corrupt)
     assert in_order or corrupt_positions.size == 0, "rows that are no frames without any corruption"
@@ -146,6 +151,17 @@ def check_deliveries(blocks, samples_count, *, in_order, corrupt_reads=0, stops=
         frames_skipped=int((jumps - 1).sum()),
         corrupt_runs=clusters,
     )
+
+
+def _mark_rows_where_corruption_begins(indexes, corrupt):
+    """Marks as corrupt (in place, over rows in delivery order) a row that
+    passes for a frame right before a run of rows that are no frames, when it
+    is not the frame that follows the row before it."""
+    starts = np.flatnonzero(corrupt[1:] & ~corrupt[:-1]) + 1
+    for start in starts[starts >= 2].tolist():
+        before = start - 1
+        if indexes[before] >= 0 and indexes[before] != indexes[before - 1] + 1:
+            corrupt[before] = True
 
 
 def _clusters(positions, samples_count):
