@@ -93,7 +93,6 @@ class py_PCB_RIX {
   const std::string& get_serial_number() const noexcept { return serial_number; }
   std::optional<std::chrono::nanoseconds> get_timeout() const noexcept { return timeout; }
   void set_timeout(std::chrono::nanoseconds value) noexcept { timeout = value; }
-  bool is_running() const noexcept { return running; }
 
   // Bytes per frame of the board's stream: 0xF0 0x0F and five uint16, which
   // become the five columns of one block row.
@@ -107,7 +106,8 @@ class py_PCB_RIX {
   // realignment read only skips bytes.
   enum class ReadKind { block, realignment };
 
-  // Control lock held.
+  // With the control lock held (stop_reader also from the destructor, when
+  // no other call can be in progress).
   void spawn_reader();
   void stop_reader();
   void AcquisitionLoop(std::vector<uint8_t> buffer);

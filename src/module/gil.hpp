@@ -1,15 +1,16 @@
 // Letting the interpreter lock go around native waits, in a way that stays
 // safe when the interpreter exits meanwhile.
 //
-// At finalization CPython ends a daemon thread that asks for the lock back by
-// unwinding its stack (pthread_exit). An unwind that leaves a noexcept frame,
-// such as the destructor of pybind11's gil_scoped_release, terminates the
-// process. So a thread that comes back once finalization has begun is parked
-// until the process ends, as CPython would have ended it, without an unwind.
-// Should finalization begin in the instant between that check and the
-// request, the lock is asked for in plain code, where the unwind may pass,
-// and Python references kept across the release are never dropped by such an
-// unwind, which runs without the lock: they are leaked instead.
+// At finalization CPython ends a daemon thread that asks for the lock back, or
+// is still waiting for it, by unwinding its stack (pthread_exit). An unwind
+// that leaves a noexcept frame, such as the destructor of pybind11's
+// gil_scoped_release, terminates the process. So a thread that comes back
+// once finalization has begun is parked until the process ends, as CPython
+// would have ended it, without an unwind. A thread already waiting when
+// finalization begins is unwound: the lock is asked for in plain code, where
+// the unwind may pass, and Python references kept across the release are
+// never dropped by that unwind, which runs without the lock: they are leaked
+// instead.
 #pragma once
 
 #include <pybind11/pybind11.h>

@@ -28,9 +28,8 @@ constexpr std::chrono::milliseconds kSignalCheckInterval{50};
 // meanwhile; the block, if any comes later, stays in the queue.
 PooledBlock wait_for_block(py_PCB_RIX& board, std::optional<std::chrono::nanoseconds> timeout) {
   using clock = std::chrono::steady_clock;
-  if (timeout && *timeout <= std::chrono::nanoseconds::zero()) {
-    return without_gil([&] { return board.pop_ready_block(std::chrono::nanoseconds::zero()); });
-  }
+  // A timeout of zero or less puts the deadline at once: one pop that does
+  // not wait.
   const std::optional<clock::time_point> deadline =
       timeout ? std::optional(channels::deadline_after(*timeout)) : std::nullopt;
   for (;;) {

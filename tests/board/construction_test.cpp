@@ -16,7 +16,7 @@ TEST_F(BoardConstruction, OpensInSynchronousFifoModeAndFillsTheFreeQueue) {
 
   EXPECT_TRUE(board.opened());
   EXPECT_EQ(board.get_serial_number(), kSerial);
-  EXPECT_FALSE(board.is_running());
+  EXPECT_FALSE(board.stats().running);
   EXPECT_FALSE(inspector.holds_reader());
   EXPECT_FALSE(board.get_timeout().has_value());
   EXPECT_EQ(inspector.block_bytes(), 36u);

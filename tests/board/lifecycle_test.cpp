@@ -161,7 +161,7 @@ TEST_F(BoardReaderLifetime, SecondStartKeepsTheOneReader) {
   board.start();
   // A second reader would show within a few of the reader's idle reads.
   ASSERT_TRUE(scripted_ftdi::wait_reads(scripted_ftdi::read_count() + 5, kPatience));
-  EXPECT_TRUE(board.is_running());
+  EXPECT_TRUE(board.stats().running);
   board.stop();
   EXPECT_FALSE(inspector.holds_reader());
   EXPECT_EQ(reading_threads().size(), 1u);
