@@ -9,11 +9,17 @@
  * exercises the int16 edges. No value byte is ever 0xF0, so the pair
  * 0xF0 0x0F occurs only at frame starts. Indexes use 56 bits.
  *
+ * Beside these counter frames a board can send a waveform (see
+ * board_stream_waveform_values): values as a real 12-bit ADC gives them, for
+ * figures that depend on the data, such as compression. Those frames carry no
+ * index.
+ *
  * Header-only and plain C so that the emulator, the scripted stand-ins, the
  * benchmarks and the tests all share one definition. */
 #ifndef PYNVK_EMULATOR_BOARD_STREAM_H
 #define PYNVK_EMULATOR_BOARD_STREAM_H
 
+#include <math.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -28,10 +34,46 @@ static inline void board_stream_values(uint64_t index, uint16_t values[5]) {
   values[4] = board_stream_tail_values[index % 4];
 }
 
-/* Writes frame `index` into out[0..11]. */
-static inline void board_stream_frame(uint64_t index, uint8_t out[BOARD_FRAME_SIZE]) {
+/* What a board's frames carry. */
+enum board_stream_kind {
+  BOARD_STREAM_COUNTER = 0,  /* each frame its own index (board_stream_values) */
+  BOARD_STREAM_WAVEFORM = 1  /* sines plus noise (board_stream_waveform_values) */
+};
+
+/* Noise of a few LSB for channel value `n` of the waveform: the sum of two
+ * uniform draws from a hash of n, so it is the same on every run. */
+static inline int board_stream_noise(uint64_t n) {
+  n ^= n >> 33;
+  n *= 0xFF51AFD7ED558CCDULL;
+  n ^= n >> 33;
+  n *= 0xC4CEB9FE1A85EC53ULL;
+  n ^= n >> 33;
+  return (int)(n & 7) + (int)((n >> 8) & 7) - 7;
+}
+
+/* Waveform frame `index`: channel k is a sine of period 997 * (k + 1) + 31 * k
+ * frames and amplitude 1800 - 300 * k, plus noise, as a signed value of 12
+ * significant bits (-2048..2047) sent in two's complement. Such values never
+ * form the sync pair: 0x0FF0 lies outside their range. */
+static inline void board_stream_waveform_values(uint64_t index, uint16_t values[5]) {
+  for (int k = 0; k < 5; ++k) {
+    const uint64_t period = 997 * (uint64_t)(k + 1) + 31 * (uint64_t)k;
+    const double phase = 6.283185307179586 * (double)(index % period) / (double)period;
+    long value = lround((1800 - 300 * k) * sin(phase)) + board_stream_noise(index * 5 + (uint64_t)k);
+    if (value > 2047) value = 2047;
+    if (value < -2048) value = -2048;
+    values[k] = (uint16_t)(int16_t)value;
+  }
+}
+
+/* Writes frame `index` of a board of `kind` into out[0..11]. */
+static inline void board_stream_frame_of(int kind, uint64_t index, uint8_t out[BOARD_FRAME_SIZE]) {
   uint16_t values[5];
-  board_stream_values(index, values);
+  if (kind == BOARD_STREAM_WAVEFORM) {
+    board_stream_waveform_values(index, values);
+  } else {
+    board_stream_values(index, values);
+  }
   out[0] = 0xF0;
   out[1] = 0x0F;
   for (int k = 0; k < 5; ++k) {
@@ -40,21 +82,31 @@ static inline void board_stream_frame(uint64_t index, uint8_t out[BOARD_FRAME_SI
   }
 }
 
-/* Writes `length` stream bytes starting at absolute stream byte `position`
- * (position 0 is the sync byte of frame 0), so a stream may begin anywhere
- * inside a frame. */
-static inline void board_stream_bytes(uint64_t position, uint8_t* out, size_t length) {
+/* Writes frame `index` of the counter stream into out[0..11]. */
+static inline void board_stream_frame(uint64_t index, uint8_t out[BOARD_FRAME_SIZE]) {
+  board_stream_frame_of(BOARD_STREAM_COUNTER, index, out);
+}
+
+/* Writes `length` stream bytes of a board of `kind` starting at absolute
+ * stream byte `position` (position 0 is the sync byte of frame 0), so a
+ * stream may begin anywhere inside a frame. */
+static inline void board_stream_bytes_of(int kind, uint64_t position, uint8_t* out, size_t length) {
   uint8_t frame[BOARD_FRAME_SIZE];
   uint64_t index = position / BOARD_FRAME_SIZE;
   size_t within = (size_t)(position % BOARD_FRAME_SIZE);
-  board_stream_frame(index, frame);
+  board_stream_frame_of(kind, index, frame);
   for (size_t n = 0; n < length; ++n) {
     out[n] = frame[within];
     if (++within == BOARD_FRAME_SIZE) {
       within = 0;
-      board_stream_frame(++index, frame);
+      board_stream_frame_of(kind, ++index, frame);
     }
   }
+}
+
+/* `length` bytes of the counter stream from `position`. */
+static inline void board_stream_bytes(uint64_t position, uint8_t* out, size_t length) {
+  board_stream_bytes_of(BOARD_STREAM_COUNTER, position, out, length);
 }
 
 /* The index of the frame whose five values these are, or -1 when they are
