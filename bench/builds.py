@@ -1,5 +1,5 @@
-"""What the benchmark builds with CMake before it runs: the libftdi stand-in
-(ftdi_standin.c), and the module twice, with its stream counting compiled in
+"""What the benchmark builds with CMake before it runs: the libusb stand-in
+(usb_standin.c), and the module twice, with its stream counting compiled in
 and out, so that one run can measure what the counting costs.
 
 Each build directory is configured once and brought up to date on every run.

@@ -1,11 +1,13 @@
 """The plain single-threaded reader a user would write without the module:
-libftdi through ctypes, one preallocated buffer, a NumPy structured view of
-the frames, a sync check on the first frame and a copy into int16 rows.
+the system's libftdi1 through ctypes, one preallocated buffer, a NumPy
+structured view of the frames, a sync check on the first frame and a copy
+into int16 rows.
 """
 
 from __future__ import annotations
 
 import ctypes
+import functools
 import time
 
 import numpy as np
@@ -16,6 +18,7 @@ SYNC = (0xF0, 0x0F)
 INTERFACE_A = 1
 BITMODE_SYNCFF = 0x40
 STRING_SIZE = 128
+LIBFTDI = "libftdi1.so.2"
 
 
 class _DeviceList(ctypes.Structure):
@@ -25,7 +28,10 @@ class _DeviceList(ctypes.Structure):
 _DeviceList._fields_ = [("next", ctypes.POINTER(_DeviceList)), ("dev", ctypes.c_void_p)]
 
 
-def _declare(lib: ctypes.CDLL) -> None:
+@functools.cache
+def libftdi() -> ctypes.CDLL:
+    """The system's libftdi1, its functions declared."""
+    lib = ctypes.CDLL(LIBFTDI)
     ptr, c_int, c_char_p = ctypes.c_void_p, ctypes.c_int, ctypes.c_char_p
     signatures = {
         "ftdi_new": (ptr, []),
@@ -44,17 +50,17 @@ def _declare(lib: ctypes.CDLL) -> None:
         function = getattr(lib, name)
         function.restype = restype
         function.argtypes = argtypes
+    return lib
 
 
 class PeerReader:
     """Reads blocks of `samples_count` frames from the first FTDI device whose
-    serial number is `serial`, through the libftdi loaded as `lib`."""
+    serial number is `serial`, through libftdi1."""
 
-    def __init__(self, lib: ctypes.CDLL, serial: str, samples_count: int, timeout: float = 1.0):
-        _declare(lib)
-        self.lib = lib
+    def __init__(self, serial: str, samples_count: int, timeout: float = 1.0):
+        self.lib = libftdi()
         self.timeout = timeout
-        self.ctx = lib.ftdi_new()
+        self.ctx = self.lib.ftdi_new()
         if not self.ctx:
             raise RuntimeError("ftdi_new failed")
         self._open(serial)

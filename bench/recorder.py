@@ -9,7 +9,7 @@ board, writing HDF5 to local disk at 4096 rows per block:
   every frame read in the file); each such run follows a control run of the
   same length that reads the blocks and drops them, so that a loss the
   machine causes (a reader thread not scheduled within the 1.6 ms the
-  stand-in's 64 KiB buffer lasts) is told from one the writing causes (the
+  stand-in's 64 KiB FIFO lasts) is told from one the writing causes (the
   pool running dry: pool waits).
 
 Each figure is the median and range over several runs. Used by run.py.
@@ -95,7 +95,7 @@ def record_once(device: standin.StandIn, seconds: float, paced: bool) -> dict:
     path = DIRECTORY / "recording.h5"
     with open_board(standin.SERIAL, rows=ROWS) as board:
         writer = RecordingWriter(path, serial=board.serial, rows=ROWS, emulated=False, overwrite=True)
-        # The paced board produces from now on, into a buffer of 1.6 ms: the
+        # The paced board makes bytes from now on, into a FIFO of 1.6 ms: the
         # recording starts at once.
         if paced:
             device.configure_paced(LINK_RATE)

@@ -1,5 +1,5 @@
-"""Benchmark of _pynvk_boards_pp against a plain Python reader, on an
-in-memory libftdi stand-in.
+"""Benchmark of _pynvk_boards_pp against a plain Python reader, both on the
+real libftdi1 over an in-memory libusb stand-in.
 
     python bench/run.py [--json PATH] [--smoke] [--standin-build-dir DIR]
 
@@ -22,7 +22,10 @@ import subprocess
 import sys
 import tempfile
 import time
+from collections.abc import Callable, Iterator
+from contextlib import AbstractContextManager, contextmanager
 from dataclasses import dataclass
+from functools import partial
 from pathlib import Path
 
 import numpy as np
@@ -48,13 +51,25 @@ STALL_EVERY = 10
 STALL_MAX_S = 0.050
 STALL_SEED = 20240601
 RSS_ROWS = 64
-# One gap of a few bytes, as a brief device buffer overflow leaves.
+# One gap of a few bytes, as a brief FIFO overflow leaves.
 GAP_BYTES = 5
+# A board that sends in bursts: 100,003 bytes at the paced rate (2.5 ms, and
+# no whole number of frames), then 60 ms without data, longer than the
+# latency timer.
+BURST_BYTES = 100_003
+QUIET_S = 0.060
 PRELOAD_MARK = "PYNVK_BENCH_PRELOADED"
 # stats() counters that tell the state at the call rather than a running total.
 STATS_STATES = ("last_cut_rows", "ready_blocks", "running")
 # Figures of the repeated paced runs that get a median and range.
-CPU_SHARE_FIGURES = ("core_share", "consumer_core_share", "reader_core_share", "standin_core_share")
+CPU_SHARE_FIGURES = (
+    "core_share",
+    "consumer_core_share",
+    "reader_core_share",
+    "standin_core_share",
+    "standin_wait_core_share",
+)
+BURSTY_FIGURES = ("delivered_share", "frames_delivered", "frames_sent")
 STALL_FIGURES = ("bytes_lost", "gaps_seen", "torn_rows_seen", "device_bytes_overflowed", "device_bytes_purged")
 
 
@@ -64,6 +79,7 @@ class Profile:
     warmup_s: float
     cpu_share_s: float
     stall_s: float
+    bursty_s: float
     paced_runs: int
     counting_s: float
     counting_rounds: int
@@ -80,6 +96,7 @@ FULL = Profile(
     warmup_s=0.2,
     cpu_share_s=4.0,
     stall_s=10.0,
+    bursty_s=5.0,
     paced_runs=5,
     counting_s=1.0,
     counting_rounds=16,
@@ -95,6 +112,7 @@ SMOKE = Profile(
     warmup_s=0.01,
     cpu_share_s=0.1,
     stall_s=0.25,
+    bursty_s=0.3,
     paced_runs=2,
     counting_s=0.03,
     counting_rounds=1,
@@ -119,7 +137,8 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
 
 def reexec_with_standin(args: argparse.Namespace) -> None:
     """Builds the stand-in and the module variants, and restarts this script
-    with the stand-in preloaded, so the module's libftdi symbols resolve to it."""
+    with the stand-in preloaded, so the libusb symbols of libftdi1 (and of the
+    module) resolve to it."""
     library = standin.build(args.standin_build_dir)
     for variant in builds.MODULE_BUILD_DIRS:
         builds.build_module(variant)
@@ -256,41 +275,52 @@ def check_one_block(block) -> bool:
     return checker.missing_frames == 0 and checker.torn_rows == 0
 
 
-class OurBoard:
-    """A started module board on the stand-in, stopped on exit."""
+@dataclass(frozen=True)
+class Source:
+    """A started reader of the stand-in's board: next_block() returns its next
+    block of rows (None after a timeout), stats() the module's counters;
+    stats is None for the peer, which keeps none."""
 
-    def __init__(self, module, rows: int):
-        self.board = module.PCB_RIX(standin.SERIAL, rows)
-        if not self.board.opened():
-            raise RuntimeError("the module did not open the stand-in's board")
-        self.board.timeout = 1.0
-
-    def __enter__(self):
-        self.board.start()
-        return self.board
-
-    def __exit__(self, *exc):
-        self.board.stop()
+    next_block: Callable[[], np.ndarray | None]
+    stats: Callable[[], dict] | None
 
 
-class PeerBoard:
-    """The peer reader on the stand-in's board, closed on exit."""
-
-    def __init__(self, device: standin.StandIn, rows: int):
-        self.reader = PeerReader(device.lib, standin.SERIAL, rows)
-
-    def __enter__(self):
-        return self.reader
-
-    def __exit__(self, *exc):
-        self.reader.close()
+# A reader: opens the board for blocks of the given row count, as a context
+# that yields a started Source and stops it on exit. The module's reading
+# modes are readers too: each measurement runs the readers it is given.
+Reader = Callable[[int], AbstractContextManager[Source]]
 
 
-def stream_unpaced(next_block, stats, rows: int, seconds: float, warmup_s: float) -> dict:
+@contextmanager
+def ours(module, rows: int) -> Iterator[Source]:
+    """The module's board, reading with synchronous libftdi reads."""
+    board = module.PCB_RIX(standin.SERIAL, rows)
+    if not board.opened():
+        raise RuntimeError("the module did not open the stand-in's board")
+    board.timeout = 1.0
+    board.start()
+    try:
+        yield Source(lambda: board.samples, board.stats)
+    finally:
+        board.stop()
+
+
+@contextmanager
+def peer(rows: int) -> Iterator[Source]:
+    """The single-threaded Python reader."""
+    reader = PeerReader(standin.SERIAL, rows)
+    try:
+        yield Source(reader.read_block, None)
+    finally:
+        reader.close()
+
+
+def stream_unpaced(source: Source, rows: int, seconds: float, warmup_s: float) -> dict:
     """Reads blocks of `rows` from a started source on the unpaced board for
     `seconds` after a warm-up: the interval's rate and CPU, whether one more
-    block holds consecutive frames, and what `stats` (the board's stats, or
-    None for the peer) counted during the interval."""
+    block holds consecutive frames, and what the source's stats counted
+    during the interval."""
+    next_block, stats = source.next_block, source.stats
     warm_up(next_block, warmup_s)
     before = stats() if stats else None
     interval = timed_reads(next_block, seconds)
@@ -310,19 +340,13 @@ def stream_unpaced(next_block, stats, rows: int, seconds: float, warmup_s: float
     return figures
 
 
-def measure_throughput(module, device, profile: Profile) -> dict:
-    results = {"ours": {}, "peer": {}}
+def measure_throughput(readers: dict[str, Reader], device, profile: Profile) -> dict:
+    results = {name: {} for name in readers}
     for rows in THROUGHPUT_ROWS:
-        device.configure_unpaced()
-        with OurBoard(module, rows) as board:
-            results["ours"][str(rows)] = stream_unpaced(
-                lambda: board.samples, board.stats, rows, profile.throughput_s, profile.warmup_s
-            )
-        device.configure_unpaced()
-        with PeerBoard(device, rows) as reader:
-            results["peer"][str(rows)] = stream_unpaced(
-                reader.read_block, None, rows, profile.throughput_s, profile.warmup_s
-            )
+        for name, reader in readers.items():
+            device.configure_unpaced()
+            with reader(rows) as source:
+                results[name][str(rows)] = stream_unpaced(source, rows, profile.throughput_s, profile.warmup_s)
     return results
 
 
@@ -341,8 +365,8 @@ def print_stream_rates(profile: Profile) -> None:
     frames_counted = 0
     for rows in THROUGHPUT_ROWS:
         device.configure_unpaced()
-        with OurBoard(module, rows) as board:
-            run = stream_unpaced(lambda: board.samples, board.stats, rows, profile.counting_s, profile.warmup_s)
+        with ours(module, rows) as source:
+            run = stream_unpaced(source, rows, profile.counting_s, profile.warmup_s)
         figures[str(rows)] = {name: run[name] for name in COUNTING_FIGURES}
         frames_counted += run["stats"]["frames"]
     print(json.dumps({"module_file": module.__file__, "rows": figures, "frames_counted": frames_counted}))
@@ -403,16 +427,19 @@ def summarize(runs: list[dict], names) -> dict:
     return {name: spread(run[name] for run in runs) for name in names}
 
 
-def cpu_share_run(module, device, profile: Profile) -> dict:
+def cpu_share_run(reader: Reader, device, profile: Profile) -> dict:
     """Process CPU while the module keeps up with a paced board, without the
-    stand-in's own CPU (its pacing sleeps and copies, all on the reader
-    thread), split into the consumer (calling) thread and the reader."""
+    stand-in's own CPU (its model, copies and waits, all in the reader
+    thread's libusb calls), split into the consumer (calling) thread and the
+    reader. The stand-in's waits, going to sleep and waking up, are shown
+    apart: a real libusb's waits for its transfers would cost the reader
+    that too."""
     device.configure_paced(PACED_RATE)
-    with OurBoard(module, TARGET_ROWS) as board:
-        warm_up(lambda: board.samples, profile.warmup_s)
-        before, stats_before = device.counters(), board.stats()
-        interval = timed_reads(lambda: board.samples, profile.cpu_share_s)
-        after, stats_after = device.counters(), board.stats()
+    with reader(TARGET_ROWS) as source:
+        warm_up(source.next_block, profile.warmup_s)
+        before, stats_before = device.counters(), source.stats()
+        interval = timed_reads(source.next_block, profile.cpu_share_s)
+        after, stats_after = device.counters(), source.stats()
 
     def grown(name):
         return after[name] - before[name]
@@ -425,6 +452,7 @@ def cpu_share_run(module, device, profile: Profile) -> dict:
         "bytes_lost_device": grown("bytes_lost") + grown("bytes_purged"),
         "process_core_share": interval.process_cpu_s / wall,
         "standin_core_share": standin_cpu / wall,
+        "standin_wait_core_share": grown("standin_wait_cpu_ns") * 1e-9 / wall,
         "consumer_core_share": interval.consumer_cpu_s / wall,
         "reader_core_share": (interval.process_cpu_s - interval.consumer_cpu_s - standin_cpu) / wall,
         "core_share": (interval.process_cpu_s - standin_cpu) / wall,
@@ -432,25 +460,37 @@ def cpu_share_run(module, device, profile: Profile) -> dict:
     }
 
 
-def measure_cpu_share(module, device, profile: Profile) -> dict:
-    runs = [cpu_share_run(module, device, profile) for _ in range(profile.paced_runs)]
-    return {
-        "rate_bytes_per_s": PACED_RATE,
-        "samples_count": TARGET_ROWS,
-        "runs": runs,
-        **summarize(runs, CPU_SHARE_FIGURES),
-    }
+def repeated(run: Callable[[], dict], count: int, figures, **conditions) -> dict:
+    """The conditions of `count` runs, the runs, and the median and range of
+    each of their `figures`."""
+    runs = [run() for _ in range(count)]
+    return {**conditions, "runs": runs, **summarize(runs, figures)}
 
 
-def account_for_missed(bytes_missed: int, overflowed: int, purged: int, stats: dict) -> dict:
+def measure_cpu_share(reader: Reader, device, profile: Profile) -> dict:
+    return repeated(
+        lambda: cpu_share_run(reader, device, profile),
+        profile.paced_runs,
+        CPU_SHARE_FIGURES,
+        rate_bytes_per_s=PACED_RATE,
+        samples_count=TARGET_ROWS,
+    )
+
+
+def account_for_missed(bytes_missed: int, device: dict, stats: dict) -> dict:
     """How the counters account for the bytes the consumer missed: bytes the
-    device never sent (overflow, and gaps made on purpose) or purged, bytes
-    the reader read but wrote into no row, and rows it wrote from torn
-    frames. What is left unaccounted lies at the edges of the measurement
-    (counted, but before the first or after the last row the consumer saw)."""
+    board never sent (FIFO overflow, and gaps made on purpose) or purged from
+    its FIFO (`device`: the stand-in's counters), bytes libftdi received in
+    its transfers but never returned (what its read buffer held at a purge,
+    and what it holds at the end: bytes delivered less the reader's
+    `bytes_read`), bytes the reader read but wrote into no row, and rows it
+    wrote from torn frames. What is left unaccounted lies at the edges of the
+    measurement (counted, but before the first or after the last row the
+    consumer saw)."""
     parts = {
-        "device_overflowed": overflowed,
-        "device_purged": purged,
+        "device_overflowed": device["bytes_lost"],
+        "device_purged": device["bytes_purged"],
+        "libftdi_dropped": device["bytes_delivered"] - stats["bytes_read"],
         "discarded": stats["discarded_bytes"],
         "torn_rows": FRAME_SIZE * stats["torn_frames"],
     }
@@ -458,18 +498,16 @@ def account_for_missed(bytes_missed: int, overflowed: int, purged: int, stats: d
     return {**parts, "accounted": accounted, "bytes_missed": bytes_missed, "unaccounted": bytes_missed - accounted}
 
 
-def consume_with_stalls(next_block, seconds: float, device, stats) -> dict:
+def consume_with_stalls(source: Source, seconds: float) -> dict:
     """Reads blocks for `seconds`, sleeping a seeded 0..50 ms after every
-    tenth. Bytes lost are the frames the consumer never saw as whole rows;
-    the stand-in's counters (whole run) show where the board lost them, and
-    the board's `stats` (None for the peer) how the module accounts for them."""
+    tenth. Bytes lost are the frames the consumer never saw as whole rows."""
     stalls = random.Random(STALL_SEED)
     checker = FrameChecker()
     blocks = 0
     stalled = 0.0
     start = time.perf_counter()
     while time.perf_counter() - start < seconds:
-        block = next_block()
+        block = source.next_block()
         if block is None:
             raise TimeoutError("no block within the timeout")
         checker.feed(block)
@@ -479,8 +517,7 @@ def consume_with_stalls(next_block, seconds: float, device, stats) -> dict:
             time.sleep(pause)
             stalled += pause
     wall = time.perf_counter() - start
-    counters = device.counters()
-    figures = {
+    return {
         "seconds": wall,
         "stalled_s": stalled,
         "blocks": blocks,
@@ -488,71 +525,78 @@ def consume_with_stalls(next_block, seconds: float, device, stats) -> dict:
         "bytes_lost": checker.missing_frames * FRAME_SIZE,
         "gaps_seen": checker.gaps,
         "torn_rows_seen": checker.torn_rows,
+    }
+
+
+def where_lost(bytes_lost: int, device, source: Source) -> dict:
+    """Where the board lost what a stopped reader missed, by the stand-in's
+    counters over the whole run, and, for the module, how its stats account
+    for it. Taken after the stop, so that the two sets of counters agree."""
+    counters = device.counters()
+    figures = {
+        "device_bytes_sent": counters["bytes_sent"],
         "device_bytes_overflowed": counters["bytes_lost"],
         "device_bytes_purged": counters["bytes_purged"],
         "device_purges": counters["purges"],
     }
-    if stats is not None:
-        counted = stats()
-        figures["stats"] = counted
-        figures["accounting"] = account_for_missed(
-            figures["bytes_lost"], counters["bytes_lost"], counters["bytes_purged"], counted
-        )
+    if source.stats is not None:
+        stats = source.stats()
+        figures["stats"] = stats
+        figures["accounting"] = account_for_missed(bytes_lost, counters, stats)
     return figures
 
 
-def measure_stall_loss(module, device, profile: Profile) -> dict:
-    """Ours and the peer in turn, profile.paced_runs times each."""
+def measure_stall_loss(readers: dict[str, Reader], device, profile: Profile) -> dict:
+    """The readers in turn, profile.paced_runs times each."""
     results = {
         "rate_bytes_per_s": PACED_RATE,
-        "device_buffer_bytes": standin.DEFAULT_DEVICE_BUFFER,
+        "fifo_bytes": standin.DEFAULT_FIFO_BYTES,
         "samples_count": STALL_ROWS,
         "stall_every_blocks": STALL_EVERY,
         "stall_max_s": STALL_MAX_S,
         "seed": STALL_SEED,
     }
-    runs = {"ours": [], "peer": []}
+    runs = {name: [] for name in readers}
     for _ in range(profile.paced_runs):
-        device.configure_paced(PACED_RATE)
-        with OurBoard(module, STALL_ROWS) as board:
-            runs["ours"].append(consume_with_stalls(lambda: board.samples, profile.stall_s, device, board.stats))
-        device.configure_paced(PACED_RATE)
-        with PeerBoard(device, STALL_ROWS) as reader:
-            runs["peer"].append(consume_with_stalls(reader.read_block, profile.stall_s, device, None))
-    for name, side_runs in runs.items():
-        results[name] = {"runs": side_runs, **summarize(side_runs, STALL_FIGURES)}
+        for name, reader in readers.items():
+            device.configure_paced(PACED_RATE)
+            with reader(STALL_ROWS) as source:
+                run = consume_with_stalls(source, profile.stall_s)
+            runs[name].append(run | where_lost(run["bytes_lost"], device, source))
+    for name, reader_runs in runs.items():
+        results[name] = {"runs": reader_runs, **summarize(reader_runs, STALL_FIGURES)}
     return results
 
 
-def measure_gap_recovery(module, device, profile: Profile) -> dict:
+def consume_checked(source: Source, checker: FrameChecker, seconds: float) -> None:
+    """Feeds the blocks of `seconds` to `checker`."""
+    deadline = time.perf_counter() + seconds
+    while time.perf_counter() < deadline:
+        block = source.next_block()
+        if block is None:
+            raise TimeoutError("no block within the timeout")
+        checker.feed(block)
+
+
+def measure_gap_recovery(reader: Reader, device, profile: Profile) -> dict:
     """What one small gap in the stream costs the module at a paced 40 MB/s:
     GAP_BYTES are dropped `gap_repeats` times, each followed by gap_settle_s
     of reading; every frame the consumer then misses is a cost of the gap
-    (beyond the dropped bytes themselves) unless the device overflowed too."""
+    (beyond the dropped bytes themselves) unless the FIFO overflowed too."""
     checker = FrameChecker()
-
-    def consume(seconds: float) -> None:
-        deadline = time.perf_counter() + seconds
-        while time.perf_counter() < deadline:
-            block = board.samples
-            if block is None:
-                raise TimeoutError("no block within the timeout")
-            checker.feed(block)
-
     device.configure_paced(PACED_RATE)
-    with OurBoard(module, TARGET_ROWS) as board:
-        consume(profile.warmup_s)
-        before, stats_before = device.counters(), board.stats()
+    with reader(TARGET_ROWS) as source:
+        consume_checked(source, checker, profile.warmup_s)
+        before, stats_before = device.counters(), source.stats()
         missing_before = checker.missing_frames
         torn_before = checker.torn_rows
         for _ in range(profile.gap_repeats):
             device.drop(GAP_BYTES)
-            consume(profile.gap_settle_s)
-        after, stats = device.counters(), stats_grown(board.stats(), stats_before)
+            consume_checked(source, checker, profile.gap_settle_s)
+        after, stats = device.counters(), stats_grown(source.stats(), stats_before)
     dropped = GAP_BYTES * profile.gap_repeats
     bytes_lost = (checker.missing_frames - missing_before) * FRAME_SIZE
-    overflowed = after["bytes_lost"] - before["bytes_lost"]
-    purged = after["bytes_purged"] - before["bytes_purged"]
+    device_grown = {name: after[name] - before[name] for name in after}
     return {
         "rate_bytes_per_s": PACED_RATE,
         "samples_count": TARGET_ROWS,
@@ -560,26 +604,63 @@ def measure_gap_recovery(module, device, profile: Profile) -> dict:
         "gap_bytes": GAP_BYTES,
         "bytes_lost": bytes_lost,
         "torn_rows_seen": checker.torn_rows - torn_before,
-        "device_bytes_overflowed": overflowed - dropped,
-        "device_bytes_purged": purged,
-        "device_purges": after["purges"] - before["purges"],
+        "device_bytes_overflowed": device_grown["bytes_lost"] - dropped,
+        "device_bytes_purged": device_grown["bytes_purged"],
+        "device_purges": device_grown["purges"],
         "stats": stats,
-        "accounting": account_for_missed(bytes_lost, overflowed, purged, stats),
+        "accounting": account_for_missed(bytes_lost, device_grown, stats),
     }
 
 
-def measure_rss(module, device, profile: Profile) -> dict:
+def bursty_run(reader: Reader, device, profile: Profile) -> dict:
+    """Reads profile.bursty_s from a board sending bursts of BURST_BYTES with
+    QUIET_S between them. Frames sent are those the board made from the first
+    to the last frame the consumer got as a whole row (by index), so that
+    what is still in flight at the end does not count; the stand-in's
+    counters cover the whole run."""
+    checker = FrameChecker()
+    device.configure_paced(PACED_RATE, burst_bytes=BURST_BYTES, quiet_s=QUIET_S)
+    with reader(TARGET_ROWS) as source:
+        start = time.perf_counter()
+        consume_checked(source, checker, profile.bursty_s)
+        wall = time.perf_counter() - start
+    delivered = checker.rows - checker.torn_rows
+    sent = delivered + checker.missing_frames
+    return {
+        "seconds": wall,
+        "frames_delivered": delivered,
+        "frames_sent": sent,
+        "delivered_share": delivered / sent,
+        "gaps_seen": checker.gaps,
+        "torn_rows_seen": checker.torn_rows,
+        **where_lost(checker.missing_frames * FRAME_SIZE, device, source),
+    }
+
+
+def measure_bursty_board(reader: Reader, device, profile: Profile) -> dict:
+    return repeated(
+        lambda: bursty_run(reader, device, profile),
+        profile.paced_runs,
+        BURSTY_FIGURES,
+        rate_bytes_per_s=PACED_RATE,
+        burst_bytes=BURST_BYTES,
+        quiet_s=QUIET_S,
+        samples_count=TARGET_ROWS,
+    )
+
+
+def measure_rss(reader: Reader, device, profile: Profile) -> dict:
     device.configure_unpaced()
-    with OurBoard(module, RSS_ROWS) as board:
+    with reader(RSS_ROWS) as source:
         for _ in range(profile.rss_warmup_blocks):
-            board.samples
-        before, stats_before = rss_bytes(), board.stats()
+            source.next_block()
+        before, stats_before = rss_bytes(), source.stats()
         start = time.perf_counter()
         for _ in range(profile.rss_blocks):
-            if board.samples is None:
+            if source.next_block() is None:
                 raise TimeoutError("no block within the timeout")
         wall = time.perf_counter() - start
-        after, stats = rss_bytes(), stats_grown(board.stats(), stats_before)
+        after, stats = rss_bytes(), stats_grown(source.stats(), stats_before)
     return {
         "samples_count": RSS_ROWS,
         "blocks": profile.rss_blocks,
@@ -599,6 +680,7 @@ def evaluate_targets(results: dict) -> dict:
     share = results["cpu_share"]["core_share"]["median"]
     lost = results["stall_loss"]["ours"]["bytes_lost"]["median"]
     cost = results["counting_cost"][str(TARGET_ROWS)]["cost"]["median"]
+    delivered = results["bursty_board"]["delivered_share"]["median"]
 
     def target(value, limit, passed, note=""):
         return {"value": value, "target": limit, "pass": bool(passed), "note": note}
@@ -611,6 +693,7 @@ def evaluate_targets(results: dict) -> dict:
             lost, "== 0", lost == 0, f"median; peer lost {results['stall_loss']['peer']['bytes_lost']['median']:,.0f}"
         ),
         "counting_cost": target(cost, "<= 0.05", cost <= 0.05, f"median, {TARGET_ROWS} rows"),
+        "frames_delivered_bursty_board": target(delivered, "== 1", delivered == 1, f"median, {TARGET_ROWS} rows"),
         "rss_growth": target(
             results["rss"]["rss_growth_bytes"], "<= 1 MiB", results["rss"]["rss_growth_bytes"] <= MIB
         ),
@@ -638,6 +721,7 @@ def shown_accounting(accounting: dict) -> str:
     return (
         f"missed {accounting['bytes_missed']:,} B; counted {accounting['accounted']:,} B = "
         f"device overflow {accounting['device_overflowed']:,} + purged {accounting['device_purged']:,} + "
+        f"libftdi dropped {accounting['libftdi_dropped']:,} + "
         f"discarded {accounting['discarded']:,} + torn rows {accounting['torn_rows']:,}; "
         f"unaccounted {accounting['unaccounted']:,} B"
     )
@@ -688,7 +772,8 @@ def print_table(results: dict) -> None:
         f"share of a core, median (range): {shown_spread(share['core_share'], '.2%')}; "
         f"consumer {shown_spread(share['consumer_core_share'], '.2%')}, "
         f"reader {shown_spread(share['reader_core_share'], '.2%')}; "
-        f"stand-in {shown_spread(share['standin_core_share'], '.2%')} left out",
+        f"stand-in {shown_spread(share['standin_core_share'], '.2%')} left out, "
+        f"of which its waits {shown_spread(share['standin_wait_core_share'], '.2%')}",
     ]
     for number, run in enumerate(share["runs"], 1):
         rows.append(f"  run {number}: {shown_stats(run['stats'])}")
@@ -696,7 +781,7 @@ def print_table(results: dict) -> None:
     loss = results["stall_loss"]
     rows.append(
         f"stalling consumer ({loss['samples_count']} rows, 0..{loss['stall_max_s'] * 1e3:.0f} ms "
-        f"every {loss['stall_every_blocks']} blocks, {loss['device_buffer_bytes'] // 1024} KiB device buffer), "
+        f"every {loss['stall_every_blocks']} blocks, {loss['fifo_bytes'] // 1024} KiB FIFO), "
         f"{len(loss['ours']['runs'])} runs each, median (range):"
     )
     for name in ("ours", "peer"):
@@ -721,6 +806,19 @@ def print_table(results: dict) -> None:
         f"  {shown_accounting(gap['accounting'])}",
         f"  {shown_stats(gap['stats'])}",
     ]
+    bursty = results["bursty_board"]
+    rows.append(
+        f"board sending bursts of {bursty['burst_bytes']:,} B at {bursty['rate_bytes_per_s'] / MB:.0f} MB/s, "
+        f"{bursty['quiet_s'] * 1e3:.0f} ms quiet between them, {bursty['samples_count']} rows, "
+        f"{len(bursty['runs'])} runs, median (range): ours delivered "
+        f"{shown_spread(bursty['delivered_share'], '.1%')} of the frames sent"
+    )
+    for number, run in enumerate(bursty["runs"], 1):
+        rows.append(
+            f"  run {number}: {run['frames_delivered']:,} of {run['frames_sent']:,} frames in {run['gaps_seen']:,} "
+            f"gaps; device purged {run['device_bytes_purged']:,} B in {run['device_purges']:,} purges, "
+            f"overflowed {run['device_bytes_overflowed']:,} B; {shown_stats(run['stats'])}"
+        )
     rss = results["rss"]
     rows.append(
         f"RSS over {rss['blocks']:,} blocks of {rss['samples_count']} rows: "
@@ -756,7 +854,9 @@ def main(argv: list[str]) -> int:
 
     device = standin.StandIn(library)
     if module.list_pcb_rix() != [standin.SERIAL]:
-        raise RuntimeError("the module does not see the stand-in's board; is libftdi preloaded?")
+        raise RuntimeError("the module does not see the stand-in's board; is the libusb stand-in preloaded?")
+    our_reader = partial(ours, module)
+    readers: dict[str, Reader] = {"ours": our_reader, "peer": peer}
 
     json_path = args.json
     if json_path is None:
@@ -770,12 +870,13 @@ def main(argv: list[str]) -> int:
     load = {"before": os.getloadavg()[0], "between": []}
     measurements = {
         "memcpy": lambda: measure_memcpy(profile),
-        "throughput": lambda: measure_throughput(module, device, profile),
+        "throughput": lambda: measure_throughput(readers, device, profile),
         "counting_cost": lambda: measure_counting_cost(args.smoke, profile),
-        "cpu_share": lambda: measure_cpu_share(module, device, profile),
-        "stall_loss": lambda: measure_stall_loss(module, device, profile),
-        "gap_recovery": lambda: measure_gap_recovery(module, device, profile),
-        "rss": lambda: measure_rss(module, device, profile),
+        "cpu_share": lambda: measure_cpu_share(our_reader, device, profile),
+        "stall_loss": lambda: measure_stall_loss(readers, device, profile),
+        "gap_recovery": lambda: measure_gap_recovery(our_reader, device, profile),
+        "bursty_board": lambda: measure_bursty_board(our_reader, device, profile),
+        "rss": lambda: measure_rss(our_reader, device, profile),
         "recorder": lambda: recorder.measure(device, args.smoke),
     }
     results = {"smoke": args.smoke, "module_file": module.__file__}

@@ -1,6 +1,7 @@
 """The benchmark (bench/run.py) still runs end to end and reports every
 figure: its smoke mode takes every measurement path briefly. The figures of a
-smoke run mean nothing and are not checked."""
+smoke run mean nothing and are not checked; what the stand-in counted and
+what the module counted through the real libftdi1 must agree."""
 
 import json
 import os
@@ -41,12 +42,21 @@ CPU_SHARE_RUN_KEYS = {
     "bytes_lost_device",
     "process_core_share",
     "standin_core_share",
+    "standin_wait_core_share",
     "consumer_core_share",
     "reader_core_share",
     "core_share",
     "stats",
 }
-CPU_SHARE_FIGURES = {"core_share", "consumer_core_share", "reader_core_share", "standin_core_share"}
+CPU_SHARE_FIGURES = {
+    "core_share",
+    "consumer_core_share",
+    "reader_core_share",
+    "standin_core_share",
+    "standin_wait_core_share",
+}
+# What the stand-in counted over a paced run.
+DEVICE_KEYS = {"device_bytes_sent", "device_bytes_overflowed", "device_bytes_purged", "device_purges"}
 STALL_RUN_KEYS = {
     "seconds",
     "stalled_s",
@@ -55,27 +65,38 @@ STALL_RUN_KEYS = {
     "bytes_lost",
     "gaps_seen",
     "torn_rows_seen",
-    "device_bytes_overflowed",
-    "device_bytes_purged",
-    "device_purges",
+    *DEVICE_KEYS,
 }
 STALL_FIGURES = {"bytes_lost", "gaps_seen", "torn_rows_seen", "device_bytes_overflowed", "device_bytes_purged"}
 ACCOUNTING_KEYS = {
     "device_overflowed",
     "device_purged",
+    "libftdi_dropped",
     "discarded",
     "torn_rows",
     "accounted",
     "bytes_missed",
     "unaccounted",
 }
+BURSTY_RUN_KEYS = {
+    "seconds",
+    "frames_delivered",
+    "frames_sent",
+    "delivered_share",
+    "gaps_seen",
+    "torn_rows_seen",
+    *DEVICE_KEYS,
+    "stats",
+    "accounting",
+}
+BURSTY_FIGURES = {"delivered_share", "frames_delivered", "frames_sent"}
 SECTION_KEYS = {
     "memcpy": {"array_bytes", "best_s", "bytes_per_s"},
     "counting_cost": {"rounds", "seconds", "module_files", "frames_counted", *ROW_COUNTS},
     "cpu_share": {"rate_bytes_per_s", "samples_count", "runs", *CPU_SHARE_FIGURES},
     "stall_loss": {
         "rate_bytes_per_s",
-        "device_buffer_bytes",
+        "fifo_bytes",
         "samples_count",
         "stall_every_blocks",
         "stall_max_s",
@@ -96,6 +117,7 @@ SECTION_KEYS = {
         "stats",
         "accounting",
     },
+    "bursty_board": {"rate_bytes_per_s", "burst_bytes", "quiet_s", "samples_count", "runs", *BURSTY_FIGURES},
     "rss": {
         "samples_count",
         "blocks",
@@ -130,13 +152,14 @@ SECTION_KEYS = {
         "core_share_at_40MBps",
         "bytes_lost_stalling_consumer",
         "counting_cost",
+        "frames_delivered_bursty_board",
         "rss_growth",
     },
 }
 
 
 def run_smoke(output):
-    # The benchmark preloads its own libftdi stand-in; nothing else may be.
+    # The benchmark preloads its own libusb stand-in; nothing else may be.
     env = {name: value for name, value in os.environ.items() if name not in ("LD_PRELOAD", "PYNVK_BENCH_PRELOADED")}
     # The first run also builds the stand-in and the module twice.
     return subprocess.run(
@@ -177,12 +200,31 @@ def test_smoke_run_reports_every_figure(tmp_path):
     stats = [results["throughput"]["ours"][rows]["stats"] for rows in ROW_COUNTS]
     stats += [run_figures["stats"] for run_figures in results["cpu_share"]["runs"]]
     stats += [run_figures["stats"] for run_figures in results["stall_loss"]["ours"]["runs"]]
+    stats += [run_figures["stats"] for run_figures in results["bursty_board"]["runs"]]
     stats += [results["gap_recovery"]["stats"], results["rss"]["stats"]]
     for counters in stats:
         assert list(counters) == STATS_KEYS
-    accountings = [run_figures["accounting"] for run_figures in results["stall_loss"]["ours"]["runs"]]
-    for accounting in [*accountings, results["gap_recovery"]["accounting"]]:
+    # Runs counted after the reader stopped: libftdi returned no more than the
+    # stand-in delivered into its transfers, and each purge of the module
+    # (ftdi_tcioflush) reached the stand-in as one receive purge.
+    stopped_runs = [*results["stall_loss"]["ours"]["runs"], *results["bursty_board"]["runs"]]
+    for run_figures in stopped_runs:
+        assert run_figures["accounting"]["libftdi_dropped"] >= 0
+        assert run_figures["device_purges"] == run_figures["stats"]["purges"] + run_figures["stats"]["flushes"]
+    for accounting in [run_figures["accounting"] for run_figures in stopped_runs] + [
+        results["gap_recovery"]["accounting"]
+    ]:
         assert set(accounting) == ACCOUNTING_KEYS
+
+    bursty = results["bursty_board"]
+    assert len(bursty["runs"]) == 2
+    for run_figures in bursty["runs"]:
+        assert set(run_figures) == BURSTY_RUN_KEYS
+        assert 0 < run_figures["frames_delivered"] <= run_figures["frames_sent"]
+        assert run_figures["frames_sent"] * 12 <= run_figures["device_bytes_sent"]
+        assert run_figures["delivered_share"] == run_figures["frames_delivered"] / run_figures["frames_sent"]
+    for figure in BURSTY_FIGURES:
+        assert set(bursty[figure]) == SPREAD_KEYS
 
     assert len(results["cpu_share"]["runs"]) == 2
     for run_figures in results["cpu_share"]["runs"]:
