@@ -473,9 +473,9 @@ static int submit(struct libusb_transfer* transfer) {
   board.last_in_flight = state;
   if (!board.paced) {
     fill_unpaced(state);
-  } else if (board.fifo_bytes > 0) {
-    /* Bytes wait in the FIFO only while no transfer is being filled, so this
-     * one is the transfer being filled. */
+  } else {
+    /* Bytes wait in the FIFO only while no transfer is being filled: when it
+     * holds any, this one is the transfer being filled. */
     take_from_fifo(state);
     if (room_of(state) == 0) complete(state, LIBUSB_TRANSFER_COMPLETED, state->timer_from_ns);
   }
