@@ -86,6 +86,8 @@ class StandIn:
         waits in a FIFO of fifo_bytes, what finds that full too is lost. With
         burst_bytes, it falls quiet for quiet_s after every burst_bytes bytes.
         Restarts the stream at frame 0 and zeroes the counters."""
+        if round(bytes_per_second) < 1:
+            raise ValueError(f"a paced board makes at least 1 byte per second, not {bytes_per_second}")
         self.lib.bench_usb_configure_paced(
             STREAM_KINDS[stream], round(bytes_per_second), fifo_bytes, burst_bytes, round(quiet_s * 1e9)
         )
