@@ -61,6 +61,7 @@ auto py_PCB_RIX::with_device_turn(DeviceCall call) {
 
 int32_t py_PCB_RIX::reader_read(uint8_t* buffer, std::size_t length, ReadKind kind) {
   const int32_t read = with_device_turn([&] { return device.read(buffer, static_cast<int32_t>(length)); });
+  last_read_time_ns = run_clock.now_ns();
   if (read < 0) {
     counters.failed_reads.add(1);
   } else {
@@ -130,6 +131,14 @@ void py_PCB_RIX::Resync(std::vector<uint8_t>& buffer) {
 }
 
 PooledBlock py_PCB_RIX::AcquireFreeBlock() {
+  PooledBlock handle = AcquireFreeBlockUntimed();
+  // A block that gets no fresh row before a stop hands it on keeps this time
+  // rather than one of its earlier use.
+  if (handle.block) handle.block->time_ns = run_clock.now_ns();
+  return handle;
+}
+
+PooledBlock py_PCB_RIX::AcquireFreeBlockUntimed() {
   PooledBlock handle(free_queue->pop(std::chrono::nanoseconds::zero()), &ready_queue);
   if (handle.block || !running) return handle;
   // No free block: Python holds them all. A board that cannot pause loses
@@ -192,7 +201,10 @@ void py_PCB_RIX::AcquisitionLoop(std::vector<uint8_t> buffer) {
     row += static_cast<uint32_t>(frames);
     offset += static_cast<uint32_t>(frames * kFrameSize);
     counters.frames.add(frames);
-    run_has_rows = run_has_rows || frames > 0;
+    if (frames > 0) {
+      run_has_rows = true;
+      current.block->time_ns = last_read_time_ns;
+    }
 
     if (row >= samples_count) {
       // Take the next free block before handing the full one on, so that with

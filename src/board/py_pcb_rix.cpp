@@ -52,6 +52,7 @@ void py_PCB_RIX::spawn_reader() {
   // Allocated here so that a failure reaches the caller instead of ending the
   // process on the reader thread.
   std::vector<uint8_t> buffer(2 * block_bytes, 0);
+  run_clock.start();
   running = true;
   try {
     reader_thread = std::thread(&py_PCB_RIX::AcquisitionLoop, this, std::move(buffer));
@@ -98,6 +99,11 @@ int32_t py_PCB_RIX::read_raw(uint8_t* buffer, int32_t length) {
   if (read > 0) counters.raw_bytes.add(static_cast<uint64_t>(read));
   if (was_running) spawn_reader();
   return read;
+}
+
+void py_PCB_RIX::set_read_ahead(uint64_t bytes) noexcept {
+  const uint64_t packets = bytes / kUsbPacketSize + (bytes % kUsbPacketSize != 0);
+  read_ahead_bytes = packets * kUsbPacketSize;
 }
 
 PooledBlock py_PCB_RIX::pop_ready_block(std::optional<std::chrono::nanoseconds> wait) {

@@ -40,6 +40,7 @@
 #include <thread>
 #include <vector>
 
+#include "board/run_clock.hpp"
 #include "board/stream_counters.hpp"
 #include "channels/pooled_block.hpp"
 #include "ftdi/ftdi_device.hpp"
@@ -89,6 +90,12 @@ class py_PCB_RIX {
   // ready queue's length and whether the board is acquiring.
   StreamStats stats() const;
 
+  // Bytes of bulk transfers the reader keeps queued from the next start() on,
+  // rounded up to whole USB packets; 0 reads block by block with libftdi's
+  // synchronous reads. May be changed at any time, from any thread.
+  void set_read_ahead(uint64_t bytes) noexcept;
+  uint64_t get_read_ahead() const noexcept { return read_ahead_bytes; }
+
   bool opened() const noexcept { return device.opened(); }
   const std::string& get_serial_number() const noexcept { return serial_number; }
   std::optional<std::chrono::nanoseconds> get_timeout() const noexcept { return timeout; }
@@ -98,6 +105,9 @@ class py_PCB_RIX {
   // become the five columns of one block row.
   static constexpr std::size_t kFrameSize = 12;
   static constexpr std::size_t kColumns = 5;
+  // Bulk transfers are made of USB packets of this size (a high-speed FTDI
+  // chip's), each beginning with two modem-status bytes.
+  static constexpr uint64_t kUsbPacketSize = 512;
 
  private:
   friend class BoardInspector;  // tests look at the queues and the pool
@@ -115,6 +125,7 @@ class py_PCB_RIX {
   void Resync(std::vector<uint8_t>& buffer);
   int32_t ReadBlockAfterResync(std::vector<uint8_t>& buffer);
   PooledBlock AcquireFreeBlock();
+  PooledBlock AcquireFreeBlockUntimed();
   std::size_t usable_count(int32_t read);
   void back_off_after_empty_read();
 
@@ -134,6 +145,7 @@ class py_PCB_RIX {
   std::shared_ptr<BlockQueue> ready_queue;
   std::shared_ptr<BlockQueue> free_queue;
   std::optional<std::chrono::nanoseconds> timeout;
+  std::atomic<uint64_t> read_ahead_bytes{0};
 
   // Serialises the control calls, so that their order and effect on the
   // reader are as if they came from one thread.
@@ -159,4 +171,9 @@ class py_PCB_RIX {
   bool run_has_rows = false;
   // Block reads in a row that gave no data, which set the back-off.
   unsigned empty_reads = 0;
+  // The run's clock: UTC at start() plus the steady time since, so that the
+  // times noted on blocks never go backwards within a run.
+  RunClock run_clock;
+  // When the reader's last device read returned.
+  int64_t last_read_time_ns = 0;
 };

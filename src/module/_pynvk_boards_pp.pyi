@@ -57,6 +57,28 @@ class PCB_RIX:
         """
     def stop(self) -> None:
         ...
+    def take_block(self, timeout: float | None = None) -> tuple[numpy.typing.NDArray[numpy.int16], int] | None:
+        """
+        take_block(timeout=None): the oldest filled block and when it was completed, as (int16 array of
+        shape (rows, 5), UTC nanoseconds), or None when none came within `timeout` seconds (None waits
+        without limit, zero or less does not wait; Ctrl-C ends the wait). The time is when the device
+        read (or transfer) that gave the block's last row returned: the wall-clock time at start() plus
+        the steady time since, so times never go backwards within a run. A block cut short by stop()
+        carries the time of its last fresh row.
+        """
+    @property
+    def read_ahead(self) -> int:
+        """
+        Bytes of USB bulk transfers the reader keeps queued while it runs, so that the host goes on
+        taking the board's data while the process is not scheduled (a board that cannot pause then
+        loses nothing to a busy host). 0 (the default) reads block by block with libftdi's synchronous
+        reads, one transfer at a time. Other values are rounded up to whole 512-byte USB packets and
+        split into transfers of at most 64 KiB (1 MiB: 16 transfers). Takes effect at the next start().
+        A negative value raises ValueError, anything but an int TypeError.
+        """
+    @read_ahead.setter
+    def read_ahead(self, arg1: int) -> None:
+        ...
     @property
     def samples(self) -> numpy.typing.NDArray[numpy.int16] | None:
         ...
@@ -70,3 +92,10 @@ class PCB_RIX:
         ...
 def list_pcb_rix() -> list[str]:
     ...
+COLUMNS: int = 5
+FRAME_SIZE: int = 12
+MAX_SAMPLES_COUNT: int = 178956970
+MIN_SAMPLES_COUNT: int = 2
+STATS_KEYS: tuple = ('bytes_read', 'frames', 'torn_frames', 'discarded_bytes', 'blocks', 'partial_blocks', 'last_cut_rows', 'alignments', 'realignments', 'purges', 'flushes', 'failed_reads', 'short_reads', 'pool_waits', 'pool_wait_ns', 'raw_reads', 'raw_bytes', 'ready_blocks', 'running')
+STATS_STATES: tuple = ('last_cut_rows', 'ready_blocks', 'running')
+USB_PACKET_SIZE: int = 512

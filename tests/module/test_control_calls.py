@@ -71,17 +71,18 @@ def test_interpreter_exit_with_daemon_threads_inside_the_module_is_clean(ftdi_em
     assert "terminate called" not in result.stderr
 
 
-def test_ctrl_c_interrupts_a_wait_without_limit_and_keeps_the_board_usable():
-    script = """
+@pytest.mark.parametrize("wait", ["board.samples", "board.take_block()", "board.take_block(None)"])
+def test_ctrl_c_interrupts_a_wait_without_limit_and_keeps_the_board_usable(wait):
+    script = f"""
         import time
         import _pynvk_boards_pp as nvk
 
         board = nvk.PCB_RIX("nothing attached")
         print("waiting", flush=True)
         try:
-            board.samples
+            {wait}
         except KeyboardInterrupt:
-            print(f"interrupted {time.monotonic():.6f}", flush=True)
+            print(f"interrupted {{time.monotonic():.6f}}", flush=True)
         board.timeout = 0.0
         print("afterwards", board.samples, flush=True)
     """
