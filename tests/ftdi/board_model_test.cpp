@@ -42,24 +42,30 @@ class BoardModelTest : public EmulatedChipTest {
     return joined;
   }
 
-  // A board that cannot pause, paced at 1 MB/s, whose chip and buffer have
-  // overflowed for at least 20 ms and which then may pause again, so that the
-  // count of dropped bytes is final. Returns that count.
+  // A board that cannot pause, paced at 1 MB/s, started by a read of one
+  // whole transfer, whose chip and buffer have then overflowed for at least
+  // 20 ms and which then may pause again, so that the count of dropped bytes
+  // is final. Returns that count; what the board holds begins at kTransfer.
   int64_t overrun_board(uint64_t board_buffer) {
     constexpr double kPace = 1e6;
     constexpr double kOverrunS = 0.020;
     const double held = static_cast<double>(FTDI_EMU_CHIP_BUFFER + board_buffer);
-    const auto paced = std::chrono::steady_clock::now();
     open_board(0, kPace, board_buffer);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(read_into(bytes_, kTransfer), kTransfer);
     std::this_thread::sleep_for(std::chrono::duration<double>(held / kPace + kOverrunS));
     ftdi_emu_set_board_buffer(id_, 0);
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - paced).count();
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     const int64_t dropped = value(id_, FTDI_EMU_BYTES_DROPPED);
-    // What the board made since its pace was set, less what it holds.
+    // What the board made since it started, less what was read and is held.
     EXPECT_GE(dropped, kPace * kOverrunS);
-    EXPECT_LE(dropped, kPace * elapsed - held);
+    EXPECT_LE(dropped, kPace * elapsed - held - kTransfer);
     return dropped;
   }
+
+  // Data bytes of one whole transfer of libftdi: 4096 bytes in 512-byte
+  // packets, each led by two status bytes.
+  static constexpr int32_t kTransfer = 4080;
 
   int id_ = -1;
   FtdiDevice device_;
@@ -133,21 +139,26 @@ TEST_F(BoardModelTest, UnpluggedDeviceFailsEveryTransfer) {
 
 TEST_F(BoardModelTest, FullChipStallsAPacedBoardWithoutLosingBytes) {
   open_board(0, 1e6);
+  // The board waits for the host's first transfer.
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(value(id_, FTDI_EMU_CHIP_HELD), 0);
+  EXPECT_EQ(read_into(bytes_, kTransfer), kTransfer);
+  EXPECT_EQ(bytes_, stream(0, kTransfer));
+
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(value(id_, FTDI_EMU_CHIP_HELD), FTDI_EMU_CHIP_BUFFER);
   EXPECT_EQ(value(id_, FTDI_EMU_BOARD_HELD), 0);
-  EXPECT_EQ(value(id_, FTDI_EMU_STREAM_POSITION), 0);
-  ASSERT_GT(read_into(bytes_, 3000), 0);
-  EXPECT_EQ(bytes_, stream(0, bytes_.size()));
+  EXPECT_EQ(value(id_, FTDI_EMU_STREAM_POSITION), kTransfer);
+  EXPECT_EQ(read_into(bytes_, kTransfer), kTransfer);
+  EXPECT_EQ(bytes_, stream(kTransfer, kTransfer));
   EXPECT_EQ(value(id_, FTDI_EMU_BYTES_DROPPED), 0);
 
   // A new pace empties the chip, and the board makes what it held anew.
-  const std::size_t read = bytes_.size();
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   ASSERT_GT(value(id_, FTDI_EMU_CHIP_HELD), 0);
   ftdi_emu_set_pace(id_, 0);
   EXPECT_EQ(read_into(bytes_, 100), 100);
-  EXPECT_EQ(bytes_, stream(read, 100));
+  EXPECT_EQ(bytes_, stream(2 * kTransfer, 100));
 }
 
 // The chip and the board buffer keep the oldest bytes; every byte made while
@@ -158,12 +169,12 @@ TEST_F(BoardModelTest, BoardThatCannotPauseDropsWhatFindsItsBufferFull) {
   const int64_t dropped = overrun_board(kBoardBuffer);
   EXPECT_EQ(value(id_, FTDI_EMU_CHIP_HELD), FTDI_EMU_CHIP_BUFFER);
   EXPECT_EQ(value(id_, FTDI_EMU_BOARD_HELD), kBoardBuffer);
-  EXPECT_EQ(value(id_, FTDI_EMU_STREAM_POSITION), 0);
+  EXPECT_EQ(value(id_, FTDI_EMU_STREAM_POSITION), kTransfer);
 
   const std::vector<uint8_t> joined = read_at_least(kHeld + 600);
-  EXPECT_EQ(std::vector<uint8_t>(joined.begin(), joined.begin() + kHeld), stream(0, kHeld));
+  EXPECT_EQ(std::vector<uint8_t>(joined.begin(), joined.begin() + kHeld), stream(kTransfer, kHeld));
   EXPECT_EQ(std::vector<uint8_t>(joined.begin() + kHeld, joined.end()),
-            stream(kHeld + static_cast<uint64_t>(dropped), joined.size() - kHeld));
+            stream(kTransfer + kHeld + static_cast<uint64_t>(dropped), joined.size() - kHeld));
   EXPECT_EQ(value(id_, FTDI_EMU_BOARD_HELD), 0);
   EXPECT_EQ(value(id_, FTDI_EMU_BYTES_DROPPED), dropped);
 }
@@ -174,15 +185,15 @@ TEST_F(BoardModelTest, PurgeLeavesTheBoardBuffer) {
   constexpr std::size_t kHeld = FTDI_EMU_CHIP_BUFFER + kBoardBuffer;
   const int64_t dropped = overrun_board(kBoardBuffer);
   EXPECT_EQ(device_.purge(), 0);
-  EXPECT_EQ(value(id_, FTDI_EMU_STREAM_POSITION), FTDI_EMU_CHIP_BUFFER);
+  EXPECT_EQ(value(id_, FTDI_EMU_STREAM_POSITION), kTransfer + FTDI_EMU_CHIP_BUFFER);
   EXPECT_EQ(value(id_, FTDI_EMU_CHIP_HELD), FTDI_EMU_CHIP_BUFFER);
   EXPECT_EQ(value(id_, FTDI_EMU_BOARD_HELD), kBoardBuffer - FTDI_EMU_CHIP_BUFFER);
 
   const std::vector<uint8_t> joined = read_at_least(kBoardBuffer + 600);
   EXPECT_EQ(std::vector<uint8_t>(joined.begin(), joined.begin() + kBoardBuffer),
-            stream(FTDI_EMU_CHIP_BUFFER, kBoardBuffer));
+            stream(kTransfer + FTDI_EMU_CHIP_BUFFER, kBoardBuffer));
   EXPECT_EQ(std::vector<uint8_t>(joined.begin() + kBoardBuffer, joined.end()),
-            stream(kHeld + static_cast<uint64_t>(dropped), joined.size() - kBoardBuffer));
+            stream(kTransfer + kHeld + static_cast<uint64_t>(dropped), joined.size() - kBoardBuffer));
 }
 
 // A reader that keeps up with a board that cannot pause loses nothing. The
