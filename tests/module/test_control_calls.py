@@ -38,6 +38,7 @@ EXIT_WITH_DAEMONS = """
     emulator.add_device("RIX-SLOW", bytes_per_second=50_000)
     board = nvk.PCB_RIX("RIX-EXIT", 1024)
     slow = nvk.PCB_RIX("RIX-SLOW", 4096)
+    slow.read_ahead = 1 << 16
     board.start()
     slow.start()
 
