@@ -114,9 +114,8 @@ class py_PCB_RIX {
   // become the five columns of one block row.
   static constexpr std::size_t kFrameSize = StreamFramer::kFrameSize;
   static constexpr std::size_t kColumns = StreamFramer::kColumns;
-  // Bulk transfers are made of USB packets of this size (a high-speed FTDI
-  // chip's), each beginning with two modem-status bytes.
-  static constexpr uint64_t kUsbPacketSize = 512;
+  // Read-ahead is kept in whole USB packets of this size.
+  static constexpr uint64_t kUsbPacketSize = BulkInQueue::kTransferUnit;
 
  private:
   friend class BoardInspector;  // tests look at the queues and the pool
@@ -188,7 +187,8 @@ class py_PCB_RIX {
   std::atomic<bool> flush_requested{false};
   std::mutex flush_mutex;
   std::condition_variable flush_served;
-  // Wakes the reader from its back-off after empty reads when stop() comes.
+  // Wakes the reader from its wait after empty or failed reads when stop()
+  // comes.
   std::mutex back_off_mutex;
   std::condition_variable back_off_wake;
 

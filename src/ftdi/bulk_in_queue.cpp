@@ -8,8 +8,6 @@
 
 namespace {
 
-// Transfers are made of whole USB packets of a high-speed chip.
-constexpr std::size_t kTransferUnit = 512;
 // Every packet the chip sends begins with two modem-status bytes.
 constexpr std::size_t kStatusBytes = 2;
 

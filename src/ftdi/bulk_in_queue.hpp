@@ -32,7 +32,9 @@ struct libusb_transfer;
 
 class BulkInQueue {
  public:
-  // The largest transfer; more bytes are split into several.
+  // Transfers are made of whole USB packets of a high-speed chip, and hold at
+  // most kMostTransferBytes; more bytes are split into several.
+  static constexpr std::size_t kTransferUnit = 512;
   static constexpr std::size_t kMostTransferBytes = 64 * 1024;
   static constexpr std::chrono::milliseconds kCancelLimit{1000};
 
