@@ -7,6 +7,7 @@ import struct
 import subprocess
 import sys
 
+import h5py
 import numpy as np
 import pytest
 
@@ -48,6 +49,30 @@ def test_a_recording_is_saved_as_a_picture_without_a_display(ftdi_emulator, tmp_
     assert main(["record", str(out), "--rows", "512", "--blocks", "20"]) == 0
     assert main(["view", str(out), "--save", str(picture)]) == 0
     assert png_size(picture) == PICTURE
+
+
+@pytest.mark.parametrize("boards, before_block_times", [(2, False), (1, True)])
+def test_every_layout_is_drawn_board_by_board(ftdi_emulator, monkeypatch, tmp_path, capsys, boards,
+                                              before_block_times):
+    for number in range(boards):
+        ftdi_emulator.add_device(f"NVK{number}")
+    out, picture = tmp_path / "run.h5", tmp_path / "run.png"
+    assert main(["record", str(out), "--all", "--rows", "512", "--blocks", "20"]) == 0
+    if before_block_times:
+        with h5py.File(out, "r+") as file:
+            del file["block_time_ns"], file.attrs["read_ahead"], file.attrs["compression"]
+    from matplotlib.figure import Figure
+
+    figures, savefig = [], Figure.savefig
+    monkeypatch.setattr(Figure, "savefig", lambda figure, *args, **kwargs: figures.append(figure) or
+                        savefig(figure, *args, **kwargs))
+    assert main(["view", str(out), "--save", str(picture)]) == 0
+    assert png_size(picture) == PICTURE
+    [figure] = figures
+    labels = [axis.get_ylabel() for axis in figure.axes]
+    assert labels == ([f"ch {channel}" for channel in range(5)] if boards == 1 else
+                      [f"NVK{board}\nch {channel}" for board in range(boards) for channel in range(5)])
+    assert figure.axes[-1].get_xlabel() == "time (s)"
 
 
 def test_a_board_is_saved_as_a_picture_without_a_display(ftdi_emulator, tmp_path, capsys):
