@@ -49,13 +49,13 @@ void py_PCB_RIX::start() {
 }
 
 void py_PCB_RIX::spawn_reader() {
-  // Allocated here so that a failure reaches the caller instead of ending the
-  // process on the reader thread.
-  std::vector<uint8_t> buffer(2 * block_bytes, 0);
+  // Its buffer is allocated here so that a failure reaches the caller instead
+  // of ending the process on the reader thread.
+  StreamFramer framer(StreamFramer::Checking::first_frame_of_read, block_bytes, counters);
   run_clock.start();
   running = true;
   try {
-    reader_thread = std::thread(&py_PCB_RIX::AcquisitionLoop, this, std::move(buffer));
+    reader_thread = std::thread(&py_PCB_RIX::AcquisitionLoop, this, std::move(framer));
   } catch (...) {
     running = false;
     throw;
@@ -85,6 +85,7 @@ void py_PCB_RIX::flush() {
   {
     const std::lock_guard lock(device_mutex);
     device.purge();
+    ++flushes_made;
     purge_waiting = false;
   }
   device_turn.notify_all();

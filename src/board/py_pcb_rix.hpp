@@ -42,6 +42,7 @@
 
 #include "board/run_clock.hpp"
 #include "board/stream_counters.hpp"
+#include "board/stream_framer.hpp"
 #include "channels/pooled_block.hpp"
 #include "ftdi/ftdi_device.hpp"
 
@@ -103,8 +104,8 @@ class py_PCB_RIX {
 
   // Bytes per frame of the board's stream: 0xF0 0x0F and five uint16, which
   // become the five columns of one block row.
-  static constexpr std::size_t kFrameSize = 12;
-  static constexpr std::size_t kColumns = 5;
+  static constexpr std::size_t kFrameSize = StreamFramer::kFrameSize;
+  static constexpr std::size_t kColumns = StreamFramer::kColumns;
   // Bulk transfers are made of USB packets of this size (a high-speed FTDI
   // chip's), each beginning with two modem-status bytes.
   static constexpr uint64_t kUsbPacketSize = 512;
@@ -112,24 +113,26 @@ class py_PCB_RIX {
  private:
   friend class BoardInspector;  // tests look at the queues and the pool
 
-  // What a reader's device read was for: a block read is judged as data, a
-  // realignment read only skips bytes.
-  enum class ReadKind { block, realignment };
+  // The block the reader fills and its next row.
+  struct BlockInWork {
+    PooledBlock handle;
+    std::size_t row = 0;
+  };
 
   // With the control lock held (stop_reader also from the destructor, when
   // no other call can be in progress).
   void spawn_reader();
   void stop_reader();
-  void AcquisitionLoop(std::vector<uint8_t> buffer);
-  std::size_t ReadAligned(std::vector<uint8_t>& buffer);
-  void Resync(std::vector<uint8_t>& buffer);
-  int32_t ReadBlockAfterResync(std::vector<uint8_t>& buffer);
-  PooledBlock AcquireFreeBlock();
-  PooledBlock AcquireFreeBlockUntimed();
-  std::size_t usable_count(int32_t read);
-  void back_off_after_empty_read();
 
-  int32_t reader_read(uint8_t* buffer, std::size_t length, ReadKind kind);
+  // Reader thread only.
+  void AcquisitionLoop(StreamFramer framer);
+  void fill_blocks(StreamFramer& framer, BlockInWork& work);
+  void realign(StreamFramer& framer);
+  void end_run(StreamFramer& framer, BlockInWork& work);
+  PooledBlock AcquireFreeBlock();
+  void wait_after_empty_read();
+  void back_off_after_failed_read();
+  int32_t read_block(StreamFramer& framer);
   void reader_purge();
   // Runs the reader's device call once no purge from flush() is waiting.
   template <typename DeviceCall>
@@ -157,6 +160,8 @@ class py_PCB_RIX {
   std::mutex device_mutex;
   std::condition_variable device_turn;
   std::atomic<bool> purge_waiting{false};
+  // flush() calls made; the reader starts the stream anew after each.
+  uint64_t flushes_made = 0;
   // Wakes the reader from its back-off after empty reads when stop() comes.
   std::mutex back_off_mutex;
   std::condition_variable back_off_wake;
@@ -164,13 +169,11 @@ class py_PCB_RIX {
   StreamCounters counters;
 
   // Reader thread only.
-  // The block read that followed the last realignment came back full, so a
-  // realignment now needs no purge (see Resync).
-  bool resync_without_purge = false;
-  // This run has written a row: a realignment from now on is a gap.
-  bool run_has_rows = false;
-  // Block reads in a row that gave no data, which set the back-off.
+  // Reads in a row that gave no data, and that failed, which set the waits.
   unsigned empty_reads = 0;
+  unsigned failed_reads_in_a_row = 0;
+  // flushes_made when the reader last read, under the device lock.
+  uint64_t flushes_seen = 0;
   // The run's clock: UTC at start() plus the steady time since, so that the
   // times noted on blocks never go backwards within a run.
   RunClock run_clock;

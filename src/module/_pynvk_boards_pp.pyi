@@ -37,18 +37,19 @@ class PCB_RIX:
         """
         Counters of what the reader did with the board's stream, as a dict of int (bool for 'running'),
         cumulative since the board was made (start, stop and flush never reset them). bytes_read: stream
-        bytes the reader's device reads returned, realignment reads included; frames: rows written into
-        blocks; torn_frames: those of them whose 12 bytes did not begin with 0xF0 0x0F; discarded_bytes:
-        bytes read but written into no row (realignment reads, tails shorter than a frame, reads too
-        short to use, what the reader held when it stopped), so that bytes_read == 12 * frames +
-        discarded_bytes whenever the board is not running; blocks: full blocks handed on;
-        partial_blocks: blocks that stop() handed on before they were full, delivered at full size with
-        older rows or zeros behind their fresh ones; last_cut_rows: the fresh rows of the last of those;
-        alignments: realignments a run needed before its first row (no data lost); realignments: those
-        after a run's first row, each a gap in the data; purges: purges made by realignment; flushes:
-        flush() calls; failed_reads: device reads that failed; short_reads: block reads of at most one
-        frame, taken as no data; pool_waits: times the reader found no free block (a board that cannot
-        pause loses data then); pool_wait_ns: how long it then waited; raw_reads, raw_bytes:
+        bytes the reader's device reads (or USB transfers, with read_ahead) returned, realignment reads
+        included; frames: rows written into blocks; torn_frames: those of them whose 12 bytes did not begin
+        with 0xF0 0x0F; discarded_bytes: bytes read but written into no row (realignment reads, data a
+        realignment threw away, a partial frame carried when the reader stopped, failed or was flushed), so
+        that bytes_read == 12 * frames + discarded_bytes whenever the board is not running; blocks: full
+        blocks handed on; partial_blocks: blocks that stop() handed on before they were full, delivered at
+        full size with older rows or zeros behind their fresh ones; last_cut_rows: the fresh rows of the
+        last of those; alignments: realignments a run needed before its first row (no data lost);
+        realignments: those after a run's first row, each a gap in the data; purges: purges made by
+        realignment; flushes: flush() calls; failed_reads: device reads (or transfers) that failed;
+        short_reads: block reads of at most one frame (or transfers without a stream byte), which a quiet
+        board gives: their bytes are kept; pool_waits: times the reader found no free block (a board that
+        cannot pause loses data then); pool_wait_ns: how long it then waited; raw_reads, raw_bytes:
         _get_raw_data calls and the bytes they returned; ready_blocks: blocks waiting to be read now;
         running: whether the board is acquiring. A block is counted before it is handed on. Each counter
         is read atomically, but while the board runs they are read one after another, each at some

@@ -72,14 +72,17 @@ class Stream:
         timed_stop(self.board)
         self.stops += 1
 
-    def finish(self, corrupt_reads=0):
-        """Stops, takes what is left and checks every delivered block."""
+    def finish(self, corrupt_reads=0, lossless=False):
+        """Stops, takes what is left and checks every delivered block; with
+        `lossless` (a board that lost nothing), that no frame was skipped."""
         self.stop()
         self.blocks += drain(self.board)
         tally = check_deliveries(
             self.blocks, SAMPLES, in_order=True, corrupt_reads=corrupt_reads, stops=self.stops
         )
         record_tally(tally)
+        if lossless:
+            assert tally.frames_skipped == 0, f"{tally.frames_skipped} frames lost in {tally.stream_jumps} gaps"
         return tally
 
 
@@ -131,7 +134,9 @@ def test_board_gone_quiet_delivers_nothing_until_it_resumes(stream):
     stream.expect_nothing_for(quiet_s / 4)
     stream.device.resume()
     stream.read(AFTER_FAULT)
-    stream.finish()
+    # The board lost nothing: its quiet spells cost no frame either.
+    stream.finish(lossless=True)
+    assert stream.board.stats()["purges"] == 0
     add_figures(**{"quiet spells of the board [s]": quiet_s * 1.25})
 
 
