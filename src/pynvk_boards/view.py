@@ -71,8 +71,9 @@ def create_axes(figure, serials: Sequence[str], xlabel: str = "time (s)") -> lis
     axes = figure.subplots(nvk.COLUMNS * len(serials), 1, sharex=True, squeeze=False)[:, 0]
     for index, axis in enumerate(axes):
         board, channel = divmod(index, nvk.COLUMNS)
-        axis.set_ylabel(f"ch {channel}" if len(serials) == 1 else f"{serials[board]}\nch {channel}",
-                        fontsize="small")
+        axis.set_ylabel(f"ch {channel}")
+        if channel == 0 and len(serials) > 1:
+            axis.set_title(serials[board], loc="left", fontsize="small")
     axes[-1].set_xlabel(xlabel)
     return [list(axes[board * nvk.COLUMNS : (board + 1) * nvk.COLUMNS]) for board in range(len(serials))]
 
