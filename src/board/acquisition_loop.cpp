@@ -70,7 +70,11 @@ PooledBlock py_PCB_RIX::AcquireFreeBlock() {
     // data for as long as this lasts.
     counters.pool_waits.add(1);
     const auto waiting_since = std::chrono::steady_clock::now();
-    while (!handle.block && running) handle = PooledBlock(free_queue->pop(kFreeBlockWait), &ready_queue);
+    while (!handle.block && running) {
+      // A reader that reads ahead serves flush() itself, also meanwhile.
+      if (read_ahead_run != nullptr && flush_requested) serve_flush(*read_ahead_run);
+      handle = PooledBlock(free_queue->pop(kFreeBlockWait), &ready_queue);
+    }
     const auto waited = std::chrono::steady_clock::now() - waiting_since;
     counters.pool_wait_ns.add(
         static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(waited).count()));

@@ -49,13 +49,22 @@ void py_PCB_RIX::start() {
 }
 
 void py_PCB_RIX::spawn_reader() {
-  // Its buffer is allocated here so that a failure reaches the caller instead
-  // of ending the process on the reader thread.
-  StreamFramer framer(StreamFramer::Checking::first_frame_of_read, block_bytes, counters);
+  // Buffers and transfers are allocated here so that a failure reaches the
+  // caller instead of ending the process on the reader thread.
+  const uint64_t read_ahead = read_ahead_bytes;
+  std::unique_ptr<BulkInQueue> transfers;
+  if (read_ahead > 0) transfers = std::make_unique<BulkInQueue>(device, read_ahead);
+  StreamFramer framer = transfers ? StreamFramer(StreamFramer::Checking::every_frame, transfers->largest_payload(), counters)
+                                  : StreamFramer(StreamFramer::Checking::first_frame_of_read, block_bytes, counters);
   run_clock.start();
   running = true;
+  reader_reads_ahead = transfers != nullptr;
   try {
-    reader_thread = std::thread(&py_PCB_RIX::AcquisitionLoop, this, std::move(framer));
+    if (transfers) {
+      reader_thread = std::thread(&py_PCB_RIX::ReadAheadLoop, this, std::move(framer), std::move(transfers));
+    } else {
+      reader_thread = std::thread(&py_PCB_RIX::AcquisitionLoop, this, std::move(framer));
+    }
   } catch (...) {
     running = false;
     throw;
@@ -81,6 +90,12 @@ void py_PCB_RIX::stop_reader() {
 void py_PCB_RIX::flush() {
   const std::lock_guard control(control_mutex);
   counters.flushes.add(1);
+  if (running && reader_reads_ahead) {
+    std::unique_lock lock(flush_mutex);
+    flush_requested = true;
+    flush_served.wait(lock, [this] { return !flush_requested; });
+    return;
+  }
   purge_waiting = true;
   {
     const std::lock_guard lock(device_mutex);

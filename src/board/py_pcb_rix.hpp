@@ -20,7 +20,14 @@
 //   read; a free-block wait or a back-off after empty reads ends within about
 //   1 ms of stop().
 // - flush() purges at the end of the reader's device read in progress at the
-//   latest: the reader lets a waiting purge go before its next read.
+//   latest: the reader lets a waiting purge go before its next read. With
+//   read-ahead the reader serves the flush itself (cancelling and dropping
+//   its transfers, purging, queueing anew) within about 10 ms, also while it
+//   waits for a free block.
+// - With read-ahead (set_read_ahead) the reader keeps bulk transfers queued
+//   on the device while it runs, and only its thread uses the device then;
+//   stop() cancels them and waits for them (about 10 ms, at most a second for
+//   a broken USB stack).
 // - Destruction stops and joins a running reader first, so it can wait as
 //   long as stop(). Every PooledBlock refers to this board's queue pointers,
 //   so the board must outlive them: no call may be in progress on another
@@ -44,6 +51,7 @@
 #include "board/stream_counters.hpp"
 #include "board/stream_framer.hpp"
 #include "channels/pooled_block.hpp"
+#include "ftdi/bulk_in_queue.hpp"
 #include "ftdi/ftdi_device.hpp"
 
 class py_PCB_RIX {
@@ -124,8 +132,18 @@ class py_PCB_RIX {
   void spawn_reader();
   void stop_reader();
 
+  // What a read-ahead run works with, for serving a flush while it waits.
+  struct ReadAheadRun {
+    StreamFramer& framer;
+    BulkInQueue& transfers;
+  };
+
   // Reader thread only.
   void AcquisitionLoop(StreamFramer framer);
+  void ReadAheadLoop(StreamFramer framer, std::unique_ptr<BulkInQueue> transfers);
+  BulkInQueue::Outcome take_transfer(StreamFramer& framer, BulkInQueue& transfers);
+  void submit_transfers(BulkInQueue& transfers);
+  void serve_flush(ReadAheadRun& run);
   void fill_blocks(StreamFramer& framer, BlockInWork& work);
   void realign(StreamFramer& framer);
   void end_run(StreamFramer& framer, BlockInWork& work);
@@ -162,6 +180,14 @@ class py_PCB_RIX {
   std::atomic<bool> purge_waiting{false};
   // flush() calls made; the reader starts the stream anew after each.
   uint64_t flushes_made = 0;
+  // With read-ahead the reader alone may use the device, so it serves a
+  // flush() itself: the control call sets flush_requested and waits until
+  // the reader has cancelled and dropped its transfers, purged and queued
+  // anew.
+  bool reader_reads_ahead = false;  // under the control lock
+  std::atomic<bool> flush_requested{false};
+  std::mutex flush_mutex;
+  std::condition_variable flush_served;
   // Wakes the reader from its back-off after empty reads when stop() comes.
   std::mutex back_off_mutex;
   std::condition_variable back_off_wake;
@@ -174,6 +200,8 @@ class py_PCB_RIX {
   unsigned failed_reads_in_a_row = 0;
   // flushes_made when the reader last read, under the device lock.
   uint64_t flushes_seen = 0;
+  // The read-ahead run in progress, if any.
+  ReadAheadRun* read_ahead_run = nullptr;
   // The run's clock: UTC at start() plus the steady time since, so that the
   // times noted on blocks never go backwards within a run.
   RunClock run_clock;

@@ -146,10 +146,7 @@ void StreamFramer::take_realignment_read(int32_t result) {
   counters_.discarded_bytes.add(bytes_of(result));
 }
 
-void StreamFramer::take_stream_bytes(std::size_t count, int64_t stamp) {
-  if (count == 0) counters_.short_reads.add(1);
-  take_new_bytes(count, stamp);
-}
+void StreamFramer::take_stream_bytes(std::size_t count, int64_t stamp) { take_new_bytes(count, stamp); }
 
 std::size_t StreamFramer::copy_rows(uint16_t* rows, std::size_t room) {
   return checking_ == Checking::first_frame_of_read ? copy_checked_first(rows, room) : copy_checked_every(rows, room);

@@ -29,9 +29,10 @@
 //   cannot). No torn row is ever given out.
 //
 // Counters (see stream_counters.hpp): bytes_read, frames, torn_frames,
-// discarded_bytes, alignments, realignments, failed_reads and short_reads are
-// written here, once per read, transfer or copy; whatever the reads were,
-// bytes_read == 12 * frames + discarded_bytes once finish() has run.
+// discarded_bytes, alignments and realignments are written here, and for
+// block reads failed_reads and short_reads, once per read, transfer or copy;
+// whatever came, bytes_read == 12 * frames + discarded_bytes once finish()
+// has run.
 //
 // Contract: one thread uses a framer at a time. Stamps are opaque numbers the
 // caller attaches to the bytes it feeds (the reader: when they arrived); each

@@ -170,7 +170,9 @@ TEST_F(BoardStreamProperty, AnySplittingOfACleanStreamDeliversTrueFramesInOrderA
     EXPECT_EQ(stats.torn_frames, 0u);
     // Only a failed read loses continuity: short and empty reads are kept.
     EXPECT_LE(delivered.skips(), stats.realignments);
-    if (stats.failed_reads == 0) EXPECT_EQ(stats.realignments + stats.purges, 0u);
+    if (stats.failed_reads == 0) {
+      EXPECT_EQ(stats.realignments + stats.purges, 0u);
+    }
     EXPECT_EQ(stats.blocks, delivered.full_blocks());
     EXPECT_EQ(stats.partial_blocks, 1u);
     EXPECT_EQ(stats.last_cut_rows, delivered.last_block_fresh_rows());
