@@ -34,7 +34,7 @@ def main(argv=None):
                 print(f"{board.serial}: {board.rows:,} rows, {verdict}")
                 times = board.row_times(np.array([0, board.rows - 1]))
                 if times is None:
-                    print("  no block times (fewer than two blocks, or recorded before they were stored)")
+                    print("  no time span: fewer than two block times, or recorded before they were stored")
                     continue
                 seconds = (times[1] - times[0]) / 1e9
                 print(f"  rows read from {utc(times[0])} to {utc(times[1])}: {seconds:.3f} s, "

@@ -119,7 +119,7 @@ def emulation_for(args: argparse.Namespace, arguments: Sequence[str]) -> Iterato
         return
     if not under_umockdev():
         restart_under_umockdev(arguments)
-    with emulated_boards(args.emulate) as serials:
+    with emulated_boards(args.emulate, args.waveform) as serials:
         yield serials
 
 
@@ -581,7 +581,13 @@ def build_parser() -> argparse.ArgumentParser:
         command.add_argument("--serial", help="serial number or its beginning (default: the first board listed)")
         command.add_argument("--emulate", action="store_const", const=1, default=0,
                              help="use an emulated board (needs umockdev and the ftdi_emulator package)")
+        waveform_option(command)
         stream_options(command)
+
+    def waveform_option(command: argparse.ArgumentParser) -> None:
+        command.add_argument("--waveform", action="store_true",
+                             help="with --emulate: the emulated boards send sines plus noise of 12 significant "
+                                  "bits, as a real ADC does, instead of frames that count themselves")
 
     add("list", run_list, "the attached boards and whether each opens",
         f"0 (also when none is attached), 1 when the module cannot list, {EXIT_USAGE}")
@@ -604,6 +610,7 @@ def build_parser() -> argparse.ArgumentParser:
     command.add_argument("--emulate", type=emulated_count, nargs="?", const=1, default=0, metavar="N",
                          help=f"emulate N boards (1 to {MOST_EMULATED}, default 1) and record them; needs umockdev "
                               "and the ftdi_emulator package")
+    waveform_option(command)
     until = command.add_mutually_exclusive_group()
     until.add_argument("--seconds", type=positive_seconds, help="record this long (default: until Ctrl-C)")
     until.add_argument("--blocks", type=whole_in(1), help="record exactly this many blocks of every board")
@@ -638,7 +645,10 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     arguments = list(sys.argv[1:] if argv is None else argv)
-    args = build_parser().parse_args(arguments)
+    parser = build_parser()
+    args = parser.parse_args(arguments)
+    if getattr(args, "waveform", False) and not args.emulate:
+        parser.error("--waveform needs --emulate: only an emulated board sends the waveform")
     try:
         return args.run(args, arguments)
     except PcbRixError as error:

@@ -53,10 +53,13 @@ def restart_under_umockdev(arguments: Sequence[str]) -> None:
 
 
 @contextmanager
-def emulated_boards(count: int = 1) -> Iterator[list[str]]:
+def emulated_boards(count: int = 1, waveform: bool = False) -> Iterator[list[str]]:
     """Adds `count` emulated boards for the duration (starting the emulation
     if this process has none yet) and gives their serial numbers, in the
-    order they are listed. Boards opened on them must be closed before leaving."""
+    order they are listed. Their frames count themselves, or with `waveform`
+    carry sines plus noise of 12 significant bits, as a real ADC's values
+    (which compress as those do). Boards opened on them must be closed
+    before leaving."""
     try:
         import ftdi_emulator
     except ImportError:
@@ -67,7 +70,7 @@ def emulated_boards(count: int = 1) -> Iterator[list[str]]:
     except ftdi_emulator.EmulatorError as error:
         raise EmulationUnavailable(str(error)) from None
     serials = [EMULATED_SERIAL.format(number) for number in range(1, count + 1)]
-    devices = [emulator.add_device(serial, stream_position=STREAM_POSITION) for serial in serials]
+    devices = [emulator.add_device(serial, stream_position=STREAM_POSITION, waveform=waveform) for serial in serials]
     try:
         yield serials
     finally:

@@ -344,15 +344,20 @@ class BoardRecording:
 
     def row_times(self, rows: np.ndarray) -> np.ndarray | None:
         """UTC nanoseconds when each of `rows` (row numbers) was read, as a
-        float array: a block's last row at its block time, the rows between
-        two block times evenly spaced, and those of the first block at the
-        mean pace of the recording. None without block times or with fewer
-        than two blocks."""
-        if self.block_time_ns is None or self.block_time_ns.shape[0] < 2:
+        float array. Blocks that one device read (or USB transfer) completed
+        share its time: the last row of the last of them is taken as read
+        then, the rows between two such times as evenly spaced, and the rows
+        before the first at the mean pace of the recording. None without block
+        times, or when all blocks share one time."""
+        if self.block_time_ns is None:
             return None
         times = self.block_time_ns[:]
         last_rows = np.minimum(np.arange(1, len(times) + 1) * self.samples_count, self.rows) - 1
-        # np.interp holds the first value before the first point: the first block is extrapolated.
+        completed = np.append(times[1:] != times[:-1], True)
+        times, last_rows = times[completed], last_rows[completed]
+        if len(times) < 2:
+            return None
+        # np.interp holds the first time before the first point: those rows are extrapolated.
         ns_per_row = (times[-1] - times[0]) / (last_rows[-1] - last_rows[0])
         rows = np.asarray(rows)
         return np.where(rows < last_rows[0], times[0] - (last_rows[0] - rows) * ns_per_row,

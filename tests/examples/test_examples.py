@@ -50,12 +50,13 @@ def test_read_recording_tells_each_boards_rows_and_time_span(ftdi_emulator, tmp_
     for serial in ("NVK1", "NVK2"):
         ftdi_emulator.add_device(serial, bytes_per_second=300_000)
     out = tmp_path / "run.h5"
-    assert pcb_rix(["record", str(out), "--all", "--rows", "256", "--blocks", "20", "--compress", "zstd"]) == 0
+    assert pcb_rix(["record", str(out), "--all", "--rows", "256", "--seconds", "1", "--compress", "zstd"]) == 0
     capsys.readouterr()
     assert load_example("read_recording").main([str(out)]) == 0
     lines = capsys.readouterr().out.splitlines()
-    assert lines[0::2] == ["NVK1: 5,120 rows, gapless", "NVK2: 5,120 rows, gapless"]
-    # 5,120 rows of 12 bytes at 300 kB/s take 0.2 s (longer on a busy machine).
+    assert [line.split(":")[0] for line in lines[0::2]] == ["NVK1", "NVK2"]
+    assert all(line.endswith(" rows, gapless") for line in lines[0::2])
+    # Rows of 12 bytes at 300 kB/s (fewer on a busy machine).
     for line in lines[1::2]:
         rate = float(line.rsplit(" s, ", 1)[1].split()[0].replace(",", ""))
         assert 300_000 / 12 / 4 < rate < 300_000 / 12 * 1.5, line

@@ -27,6 +27,7 @@ COMMANDS = ("list", "doctor", "record", "view", "info", "stream")
     (["record", "--emulate", "out.h5"], "argument --emulate: takes a number of boards (1 to 16), not 'out.h5'"),
     (["record", "out.h5", "--compress", "gzip"], "argument --compress: invalid choice: 'gzip'"),
     (["record", "out.h5", "--all", "--serial", "NVK1"], "argument --serial: not allowed with argument --all"),
+    (["record", "out.h5", "--waveform"], "--waveform needs --emulate"),
     (["view", "--rows", "1"], "argument --rows: must be 2 to"),
     (["stream", "--seconds", "inf"], "argument --seconds: must be finite, not inf"),
     (["stream", "--no-data-timeout", "0"], "argument --no-data-timeout: must be positive, not 0"),

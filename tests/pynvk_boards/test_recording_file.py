@@ -74,6 +74,20 @@ def test_a_compressed_recording_reads_back_as_the_boards_frames(ftdi_emulator, t
     assert f"{compression} (ratio {ratio:.2f})" in capsys.readouterr().out
 
 
+def test_a_waveform_of_twelve_significant_bits_compresses(ftdi_emulator, tmp_path, capsys):
+    out = tmp_path / "run.h5"
+    assert main(["record", str(out), "--emulate", "2", "--waveform", "--compress", "zstd", "--rows", "4096",
+                 "--blocks", "20"]) == 0
+    with open_recording(out) as recording:
+        for board in recording.boards:
+            samples = board.samples[:]
+            assert samples.shape == (20 * 4096, 5) and recording.summary(board).gapless
+            # Sines plus noise, not frame counters: 12 significant bits, and smooth.
+            assert samples.min() >= -2048 and samples.max() <= 2047 and samples.std() > 300
+            assert np.abs(np.diff(samples.astype(int), axis=0)).max() < 100
+            assert board.compression_ratio > 1.5
+
+
 @pytest.mark.skipif(shutil.which("h5dump") is None, reason="h5dump is in HDF5's tools (Debian: hdf5-tools)")
 def test_hdf5s_own_tool_reads_an_uncompressed_recording(ftdi_emulator, tmp_path):
     ftdi_emulator.add_device("NVK1")
