@@ -25,7 +25,7 @@ from rich.progress import BarColumn, Progress, TextColumn, TimeElapsedColumn
 from rich.table import Column, Table
 
 from . import doctor
-from .defaults import DEFAULT_READ_AHEAD, DEFAULT_ROWS, DISTRIBUTION, NO_DATA_S, TICK_S
+from .defaults import CODECS, DEFAULT_READ_AHEAD, DEFAULT_ROWS, DISTRIBUTION, NO_COMPRESSION, NO_DATA_S, TICK_S
 from .emulation import emulated_boards, missing_for_emulation, restart_under_umockdev, under_umockdev
 from .errors import EmulationUnavailable, NoBoardError, PcbRixError
 
@@ -277,7 +277,7 @@ def run_record(args: argparse.Namespace, arguments: Sequence[str]) -> int:
                 raise CommandError(f"cannot create {out}: {os.strerror(error.errno) if error.errno else error}") \
                     from None
             try:
-                compressed = "" if args.compress == "none" else f", {args.compress} compressed"
+                compressed = "" if args.compress == NO_COMPRESSION else f", {args.compress} compressed"
                 console.print(f"recording board{'s' if len(boards) > 1 else ''} {', '.join(serials)} "
                               f"({args.rows} rows per block{compressed}) to {out}; Ctrl-C stops")
                 outcome = record_with_progress(args, boards, file, signals.event)
@@ -614,7 +614,7 @@ def build_parser() -> argparse.ArgumentParser:
     until = command.add_mutually_exclusive_group()
     until.add_argument("--seconds", type=positive_seconds, help="record this long (default: until Ctrl-C)")
     until.add_argument("--blocks", type=whole_in(1), help="record exactly this many blocks of every board")
-    command.add_argument("--compress", choices=("none", "lz4", "zstd"), default="none",
+    command.add_argument("--compress", choices=(NO_COMPRESSION, *CODECS), default=NO_COMPRESSION,
                          help="HDF5's shuffle filter and this codec (hdf5plugin), one block per chunk; "
                               "default none, which any HDF5 tool reads")
     stream_options(command)

@@ -11,3 +11,7 @@ DEFAULT_READ_AHEAD = 1 << 20
 NO_DATA_S = 5.0
 # How often progress is reported.
 TICK_S = 0.1
+# How a recording's samples may be stored: as they are, or through HDF5's
+# shuffle filter and one of these codecs of hdf5plugin.
+NO_COMPRESSION = "none"
+CODECS = ("lz4", "zstd")

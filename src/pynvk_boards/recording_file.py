@@ -32,7 +32,7 @@ import numpy as np
 
 import _pynvk_boards_pp as nvk
 
-from .defaults import DISTRIBUTION
+from .defaults import DISTRIBUTION, NO_COMPRESSION
 from .errors import NotARecording, PcbRixError
 from .summary import Snapshot, Summary, summarize
 
@@ -46,10 +46,9 @@ FILE_ATTRIBUTES = ("started_utc", "stopped_utc", "module_version", "host")
 CLOSING_ATTRIBUTES = ("stopped_utc", "gapless", "stats_end")
 # Files recorded before these existed lack them.
 LATER_ATTRIBUTES = ("read_ahead", "compression")
-# HDF5's shuffle filter, then the codec: the bytes of a sample apart, which
-# suits values of fewer significant bits.
-CODECS = {"lz4": hdf5plugin.LZ4, "zstd": hdf5plugin.Zstd}
-NO_COMPRESSION = "none"
+# The filters of each of CODECS, after HDF5's shuffle filter, which puts the
+# bytes of a sample apart: that suits values of fewer significant bits.
+CODEC_FILTERS = {"lz4": hdf5plugin.LZ4, "zstd": hdf5plugin.Zstd}
 # Written this many bytes of a board's samples at a time, at most (at least a
 # block): few HDF5 calls per block. Uncompressed, that is one chunk; a
 # compressed chunk is one block.
@@ -133,7 +132,7 @@ class BoardWriter:
         self.stage_rows = setup.rows * max(1, STAGE_BYTES // block_bytes)
         self.compressed = compression != NO_COMPRESSION
         self.chunk_rows = setup.rows if self.compressed else self.stage_rows
-        codec = dict(CODECS[compression](), shuffle=True) if self.compressed else {}
+        codec = dict(CODEC_FILTERS[compression](), shuffle=True) if self.compressed else {}
         self.samples = group.create_dataset(SAMPLES, shape=(0, nvk.COLUMNS), maxshape=(None, nvk.COLUMNS),
                                             chunks=(self.chunk_rows, nvk.COLUMNS), dtype="<i2", **codec)
         self.block_times = group.create_dataset(BLOCK_TIMES, shape=(0,), maxshape=(None,), chunks=(TIME_CHUNK,),

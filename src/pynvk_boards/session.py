@@ -65,10 +65,6 @@ class Outcome:
     boards: list[BoardOutcome]
     error: Exception | None
 
-    @property
-    def gapless(self) -> bool:
-        return all(board.summary.gapless for board in self.boards)
-
 
 class Stream:
     """A board being recorded by its writer, up to `limit` rows (None: no limit)."""
@@ -95,15 +91,14 @@ class Stream:
             block = block[:room]
         self.writer.append(block, time_ns)
 
-    def take(self, timeout: float) -> bool:
-        """Takes a block, waiting up to `timeout` seconds; False when none came."""
+    def take(self, timeout: float) -> None:
+        """Takes a block into the writer, if one comes within `timeout` seconds."""
         taken = self.board.take(timeout)
         if taken is None:
-            return False
+            return
         self.add(*taken)
         if self.on_block is not None:
             self.on_block(taken[0])
-        return True
 
     def stop(self) -> list[tuple[np.ndarray, int]]:
         """Stops the board; returns the blocks it left queued."""
