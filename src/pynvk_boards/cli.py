@@ -465,8 +465,9 @@ def view_board(board, save: Path | None, stop: threading.Event, no_data_s: float
     live = LiveView([board.serial], board.rows)
     first = board.snapshot()
     if save is not None:
-        for block in board.blocks(until=lambda: live.filled() or stop.is_set(), no_data_s=no_data_s):
-            live.offer(0, block)
+        for block, time_ns in board.blocks(until=lambda: live.filled() or stop.is_set(), no_data_s=no_data_s,
+                                           times=True):
+            live.offer(0, block, time_ns)
         live.set_summaries([summarize(first, board.snapshot())])
         live.save(save)
         console.print(f"saved {save}")
@@ -474,8 +475,8 @@ def view_board(board, save: Path | None, stop: threading.Event, no_data_s: float
 
     def read():
         ticker = Ticker(TICK_S)
-        for block in board.blocks(until=stop.is_set, no_data_s=no_data_s):
-            live.offer(0, block)
+        for block, time_ns in board.blocks(until=stop.is_set, no_data_s=no_data_s, times=True):
+            live.offer(0, block, time_ns)
             if ticker.due():
                 live.set_summaries([summarize(first, board.snapshot())])
 

@@ -302,6 +302,24 @@ class RecordingFile:
             raise self.error(error) from error
 
 
+def times_of_rows(rows: np.ndarray, last_rows: np.ndarray, times: np.ndarray) -> np.ndarray | None:
+    """When each of `rows` (row numbers) was read, as a float array, from
+    blocks whose last rows `last_rows` were read at `times` (UTC ns, never
+    going back). Blocks that one device read (or USB transfer) completed
+    share its time: the last row of the last of them is taken as read then,
+    the rows between two such times as evenly spaced, and the rows before the
+    first at the mean pace. None when fewer than two times differ."""
+    completed = np.append(times[1:] != times[:-1], True)
+    times, last_rows = times[completed], last_rows[completed]
+    if len(times) < 2:
+        return None
+    # np.interp holds the first time before the first point: those rows are extrapolated.
+    ns_per_row = (times[-1] - times[0]) / (last_rows[-1] - last_rows[0])
+    rows = np.asarray(rows)
+    return np.where(rows < last_rows[0], times[0] - (last_rows[0] - rows) * ns_per_row,
+                    np.interp(rows, last_rows, times))
+
+
 @dataclass(frozen=True)
 class BoardRecording:
     """One board's part of a recording (see read_recording); its datasets
@@ -342,25 +360,13 @@ class BoardRecording:
         return None if self.block_time_ns is None else np.diff(self.block_time_ns[:])
 
     def row_times(self, rows: np.ndarray) -> np.ndarray | None:
-        """UTC nanoseconds when each of `rows` (row numbers) was read, as a
-        float array. Blocks that one device read (or USB transfer) completed
-        share its time: the last row of the last of them is taken as read
-        then, the rows between two such times as evenly spaced, and the rows
-        before the first at the mean pace of the recording. None without block
-        times, or when all blocks share one time."""
+        """UTC nanoseconds when each of `rows` (row numbers) was read (see
+        times_of_rows); None without block times, or when all blocks share one."""
         if self.block_time_ns is None:
             return None
         times = self.block_time_ns[:]
         last_rows = np.minimum(np.arange(1, len(times) + 1) * self.samples_count, self.rows) - 1
-        completed = np.append(times[1:] != times[:-1], True)
-        times, last_rows = times[completed], last_rows[completed]
-        if len(times) < 2:
-            return None
-        # np.interp holds the first time before the first point: those rows are extrapolated.
-        ns_per_row = (times[-1] - times[0]) / (last_rows[-1] - last_rows[0])
-        rows = np.asarray(rows)
-        return np.where(rows < last_rows[0], times[0] - (last_rows[0] - rows) * ns_per_row,
-                        np.interp(rows, last_rows, times))
+        return times_of_rows(rows, last_rows, times)
 
 
 @dataclass(frozen=True)

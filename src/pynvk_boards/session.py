@@ -70,7 +70,7 @@ class Stream:
     """A board being recorded by its writer, up to `limit` rows (None: no limit)."""
 
     def __init__(self, board: Board, writer: BoardWriter, limit: int | None,
-                 on_block: Callable[[np.ndarray], None] | None):
+                 on_block: Callable[[np.ndarray, int], None] | None):
         self.board = board
         self.writer = writer
         self.limit = limit
@@ -98,7 +98,7 @@ class Stream:
             return
         self.add(*taken)
         if self.on_block is not None:
-            self.on_block(taken[0])
+            self.on_block(*taken)
 
     def stop(self) -> list[tuple[np.ndarray, int]]:
         """Stops the board; returns the blocks it left queued."""
@@ -135,7 +135,7 @@ def write_until_done(streams: Sequence[Stream], done: Callable[[], bool], no_dat
 
 def record(boards: Sequence[Board], file: RecordingFile, *, seconds: float | None = None, blocks: int | None = None,
            no_data_s: float = NO_DATA_S, stopping: Callable[[], bool] = lambda: False,
-           on_block: Callable[[int, np.ndarray], None] | None = None,
+           on_block: Callable[[int, np.ndarray, int], None] | None = None,
            on_tick: Callable[[list[BoardProgress]], None] = lambda progress: None) -> Outcome:
     """Records `boards` into `file` (whose writers are theirs, in order) until
     `seconds` passed, `blocks` blocks of every board were written,
@@ -144,7 +144,7 @@ def record(boards: Sequence[Board], file: RecordingFile, *, seconds: float | Non
     is in the outcome. Every row a board delivered goes into the file, up to
     `blocks` blocks: the blocks queued at the stop too, and of a block the
     stop cut short its fresh rows. on_block gets each block taken with its
-    board's index; about ten times a second and once at the end on_tick gets
+    board's index and its time; about ten times a second and once at the end on_tick gets
     every board's progress."""
     streams = [Stream(board, writer, None if blocks is None else blocks * board.rows,
                       None if on_block is None else partial(on_block, index))

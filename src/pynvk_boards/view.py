@@ -163,7 +163,8 @@ def plot_recording(recording: Recording, save: Path | None) -> None:
 
 
 class LiveView:
-    """The latest blocks of one board or several, drawn about ten times a second.
+    """The latest blocks of one board or several, drawn about ten times a second
+    against the time their rows were read (from the block times).
 
     A producer thread hands blocks in with offer(), which never waits: a
     redraw takes whatever blocks are latest then, so frames of the plot may be
@@ -172,15 +173,19 @@ class LiveView:
     def __init__(self, serials: Sequence[str], rows_per_block: int):
         self.serials = list(serials)
         blocks = max(1, math.ceil(LIVE_ROWS / rows_per_block))
-        self.latest: list[deque[tuple[int, np.ndarray]]] = [deque(maxlen=blocks) for _ in self.serials]
+        # Per board: its latest blocks as (first row, block, time_ns), and
+        # its first block's last row and time.
+        self.latest: list[deque[tuple[int, np.ndarray, int]]] = [deque(maxlen=blocks) for _ in self.serials]
+        self.first: dict[int, tuple[int, int]] = {}
         self.rows = [0] * len(self.serials)
         self.started = time.monotonic()
         self.title = f"{', '.join(self.serials)}: waiting for data"
 
-    def offer(self, board: int, block: np.ndarray) -> None:
-        """Hands in a block of the board of index `board`."""
-        self.latest[board].append((self.rows[board], block))
+    def offer(self, board: int, block: np.ndarray, time_ns: int) -> None:
+        """Hands in a block of the board of index `board`, and when its last row was read."""
+        self.latest[board].append((self.rows[board], block, time_ns))
         self.rows[board] += len(block)
+        self.first.setdefault(board, (self.rows[board] - 1, time_ns))
 
     def filled(self) -> bool:
         """Whether every board's latest blocks fill the plot."""
@@ -191,13 +196,27 @@ class LiveView:
 
     def render(self, figure, axes: list[list]) -> bool:
         """Draws the latest blocks; False when a board has none yet."""
+        from .recording_file import times_of_rows
+
         latest = [list(board_latest) for board_latest in self.latest]
         if not all(latest):
             return False
+        drawn, times = [], []
+        for board, blocks in enumerate(latest):
+            first_rows, low, high = envelope(np.concatenate([block for _, block, _ in blocks]))
+            rows = blocks[0][0] + first_rows
+            # The board's first block too: the pace is known once two transfers came.
+            first_row, first_ns = self.first[board]
+            last_rows = np.array([first_row, *(row + len(block) - 1 for row, block, _ in blocks)])
+            times.append(times_of_rows(rows, last_rows, np.array([first_ns, *(t for _, _, t in blocks)])))
+            drawn.append((rows, low, high))
+        known = [board_times for board_times in times if board_times is not None]
+        origin = min(board_times[0] for board_times in known) if len(known) == len(times) else None
         elapsed = max(time.monotonic() - self.started, 1e-9)
-        for board_axes, blocks, rows in zip(axes, latest, self.rows):
-            first_rows, low, high = envelope(np.concatenate([block for _, block in blocks]))
-            draw(board_axes, (blocks[0][0] + first_rows) * elapsed / rows, low, high)
+        for board_axes, (rows, low, high), board_times, total in zip(axes, drawn, times, self.rows):
+            # Until then, at the mean pace since the view began.
+            seconds = rows * elapsed / total if origin is None or board_times is None else (board_times - origin) / 1e9
+            draw(board_axes, seconds, low, high)
         figure.suptitle(self.title, fontsize="medium")
         return True
 
