@@ -12,8 +12,7 @@ constexpr std::chrono::milliseconds kEventWait{10};
 }  // namespace
 
 void py_PCB_RIX::submit_transfers(BulkInQueue& transfers) {
-  const std::size_t refused = transfers.submit_idle();
-  counters.failed_reads.add(refused);
+  if (!transfers.submit_idle()) counters.failed_reads.add(1);
 }
 
 BulkInQueue::Outcome py_PCB_RIX::take_transfer(StreamFramer& framer, BulkInQueue& transfers) {

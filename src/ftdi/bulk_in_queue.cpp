@@ -66,19 +66,17 @@ bool BulkInQueue::submit(Slot& slot) {
   return libusb_submit_transfer(slot.transfer) == 0;
 }
 
-std::size_t BulkInQueue::submit_idle() {
-  // Idle slots go out in the order they became idle; those that cannot stay.
-  auto kept = idle_.begin();
-  for (const std::size_t index : idle_) {
-    if (submit(*slots_[index])) {
-      order_[(oldest_ + in_flight_) % order_.size()] = index;
-      ++in_flight_;
-    } else {
-      *kept++ = index;
-    }
+bool BulkInQueue::submit_idle() {
+  // Idle slots go out in the order they became idle, until one is refused:
+  // the others would be too (the device is gone or out of memory).
+  std::size_t submitted = 0;
+  while (submitted < idle_.size() && submit(*slots_[idle_[submitted]])) {
+    order_[(oldest_ + in_flight_) % order_.size()] = idle_[submitted];
+    ++in_flight_;
+    ++submitted;
   }
-  idle_.erase(kept, idle_.end());
-  return idle_.size();
+  idle_.erase(idle_.begin(), idle_.begin() + static_cast<std::ptrdiff_t>(submitted));
+  return idle_.empty();
 }
 
 void BulkInQueue::handle_events_until(const int& done, std::chrono::steady_clock::time_point deadline) {

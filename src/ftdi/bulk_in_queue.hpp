@@ -63,9 +63,9 @@ class BulkInQueue {
   std::size_t largest_payload() const { return largest_payload_; }
   std::size_t in_flight() const { return in_flight_; }
 
-  // Submits every idle transfer; returns how many could not be submitted
-  // (they stay idle).
-  std::size_t submit_idle();
+  // Submits the idle transfers in order until one is refused (it and the
+  // rest stay idle); false when one was refused.
+  bool submit_idle();
 
   // Whether the oldest transfer in flight has completed, handling libusb
   // events for at most `timeout` while it has not. False with none in flight.

@@ -39,6 +39,7 @@ __all__ = [
     "STRING_SERIAL",
     "frame_bytes",
     "frame_index",
+    "frame_indexes",
     "frame_values",
     "stream_bytes",
 ]
@@ -125,6 +126,19 @@ def frame_index(row):
             return -1
         index |= byte << (7 * j)
     return index if values[4] == _TAIL_VALUES[index % 4] else -1
+
+
+def frame_indexes(rows):
+    """frame_index of every row of an (n, 5) array at once, with NumPy: the
+    frame index, or -1 for a row that is no frame of the board."""
+    import numpy as np
+
+    values = np.ascontiguousarray(rows).view(np.uint16).reshape(-1, 5)
+    groups = values[:, :4].astype("<u2").view(np.uint8).reshape(-1, 8)
+    indexes = (groups.astype(np.int64) << (7 * np.arange(8, dtype=np.int64))).sum(axis=1)
+    tails = np.array(_TAIL_VALUES, dtype=np.uint16)
+    is_frame = (groups < 0x80).all(axis=1) & (values[:, 4] == tails[indexes % 4])
+    return np.where(is_frame, indexes, -1)
 
 
 class EmulatorError(RuntimeError):
