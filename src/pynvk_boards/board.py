@@ -165,7 +165,10 @@ def open_listed(serial: str, listed: Sequence[str], rows: int, read_ahead: int) 
     device = nvk.PCB_RIX(serial, samples_count=rows)
     if not device.opened():
         raise BoardError(f"board {serial!r} did not open; {attached_boards(listed)}")
-    device.read_ahead = read_ahead
+    try:
+        device.read_ahead = read_ahead
+    except ValueError as error:  # more than the module takes
+        raise BoardError(f"board {serial!r}: {error}") from None
     return Board(device, serial, rows)
 
 

@@ -63,6 +63,14 @@ def test_serials_that_cannot_be_recorded_together_are_refused_before_anything_st
     assert all(chip.bitmode_requests == 0 for chip in chips)  # none was opened
 
 
+def test_more_read_ahead_than_the_module_takes_is_one_line(ftdi_emulator, tmp_path, capsys):
+    ftdi_emulator.add_device("NVK1")
+    assert main(["record", str(tmp_path / "run.h5"), "--read-ahead", str(1 << 40)]) == 1
+    errors = capsys.readouterr().err
+    assert errors.startswith("pcb-rix record: board 'NVK1': read_ahead must be at most ") and errors.count("\n") == 1
+    assert not (tmp_path / "run.h5").exists()
+
+
 def test_version_names_the_distribution_and_the_module(pcb_rix):
     run = subprocess.run([pcb_rix, "--version"], capture_output=True, text=True, timeout=60)
     assert run.returncode == 0, run.stderr
