@@ -2,12 +2,12 @@
 
 import pytest
 
+import _pynvk_boards_pp as nvk
 from pynvk_boards import Snapshot, summarize
-from recorded import STATS_KEYS
 
 
 def stats(**values):
-    counters = dict.fromkeys(STATS_KEYS, 0)
+    counters = dict.fromkeys(nvk.STATS_KEYS, 0)
     counters["running"] = True
     counters.update(values)
     return counters
