@@ -6,25 +6,9 @@ from datetime import datetime
 
 import h5py
 import numpy as np
-from ftdi_emulator import frame_index, frame_values
+from ftdi_emulator import frame_indexes
 
 import _pynvk_boards_pp as nvk
-
-TAILS = np.array([frame_values(i)[4] for i in range(4)])
-
-
-def frame_indexes(rows):
-    """ftdi_emulator.frame_index of every row at once: -1 for a row that is no frame."""
-    values = np.asarray(rows).view(np.uint16).astype(np.int64)
-    index = np.zeros(len(values), np.int64)
-    torn = np.zeros(len(values), bool)
-    for j in range(8):
-        byte = (values[:, j // 2] >> (8 * (j % 2))) & 0xFF
-        torn |= byte >= 0x80
-        index |= (byte & 0x7F) << (7 * j)
-    indexes = np.where(~torn & (values[:, 4] == TAILS[index % 4]), index, -1)
-    assert [frame_index(row) for row in rows[:3]] == list(indexes[:3])
-    return indexes
 
 
 def assert_consecutive_frames(rows):
