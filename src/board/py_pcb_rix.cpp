@@ -1,10 +1,27 @@
 #include "board/py_pcb_rix.hpp"
 
+#include <unistd.h>
+
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
 namespace {
+
+// A pool larger than the computer's memory cannot be made: zero-filling it
+// would end the process (the kernel kills it) instead of failing.
+class PoolTooLarge : public std::bad_alloc {
+ public:
+  PoolTooLarge(std::size_t rows, uint64_t pool_bytes, uint64_t memory_bytes)
+      : message_("samples_count " + std::to_string(rows) + " needs " + std::to_string(pool_bytes) + " bytes for its " +
+                 std::to_string(kBlockPoolSize) + " blocks, more than this computer's memory (" +
+                 std::to_string(memory_bytes) + " bytes)") {}
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  std::string message_;
+};
 
 std::size_t checked_rows(std::size_t rows) {
   if (rows < py_PCB_RIX::kMinSamplesCount || rows > py_PCB_RIX::kMaxSamplesCount) {
@@ -12,6 +29,10 @@ std::size_t checked_rows(std::size_t rows) {
                                 " and " + std::to_string(py_PCB_RIX::kMaxSamplesCount) + ", got " +
                                 std::to_string(rows));
   }
+  const uint64_t pool_bytes = uint64_t{kBlockPoolSize} * rows * py_PCB_RIX::kColumns * sizeof(uint16_t);
+  const uint64_t memory_bytes =
+      static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES)) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  if (pool_bytes > memory_bytes) throw PoolTooLarge(rows, pool_bytes, memory_bytes);
   return rows;
 }
 

@@ -66,7 +66,9 @@ class py_PCB_RIX {
   // `rows` x 5 in the free queue. A missing or unusable board is not an error:
   // opened() tells. Throws std::invalid_argument for a row count outside
   // [kMinSamplesCount, kMaxSamplesCount], std::runtime_error when libftdi
-  // cannot make a context, std::bad_alloc when the blocks do not fit.
+  // cannot make a context, std::bad_alloc when the blocks do not fit (at
+  // once, with a message, when they would take more than the computer's
+  // memory).
   py_PCB_RIX(std::string serial, std::size_t rows);
   ~py_PCB_RIX();
 

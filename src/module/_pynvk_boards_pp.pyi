@@ -95,6 +95,7 @@ def list_pcb_rix() -> list[str]:
     ...
 COLUMNS: int = 5
 FRAME_SIZE: int = 12
+MAX_READ_AHEAD: int = 1073741824
 MAX_SAMPLES_COUNT: int = 178956970
 MIN_SAMPLES_COUNT: int = 2
 STATS_KEYS: tuple = ('bytes_read', 'frames', 'torn_frames', 'discarded_bytes', 'blocks', 'partial_blocks', 'last_cut_rows', 'alignments', 'realignments', 'purges', 'flushes', 'failed_reads', 'short_reads', 'pool_waits', 'pool_wait_ns', 'raw_reads', 'raw_bytes', 'ready_blocks', 'running')

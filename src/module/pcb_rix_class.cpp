@@ -104,6 +104,7 @@ void add_stream_facts(py::module_& module) {
   module.attr("MIN_SAMPLES_COUNT") = py_PCB_RIX::kMinSamplesCount;
   module.attr("MAX_SAMPLES_COUNT") = py_PCB_RIX::kMaxSamplesCount;
   module.attr("USB_PACKET_SIZE") = py_PCB_RIX::kUsbPacketSize;
+  module.attr("MAX_READ_AHEAD") = ReadAheadArgument::kMost;
   // The keys of stats(), in order, and those of them that tell a state rather
   // than a running total.
   py::list keys;

@@ -28,8 +28,9 @@ constexpr std::chrono::milliseconds kSignalCheckInterval{50};
 // meanwhile; the block, if any comes later, stays in the queue.
 PooledBlock wait_for_block(py_PCB_RIX& board, std::optional<std::chrono::nanoseconds> timeout) {
   using clock = std::chrono::steady_clock;
-  // A timeout of zero or less puts the deadline at once: one pop that does
-  // not wait.
+  // A timeout of zero or less is one pop that does not wait: it needs the
+  // queue's lock only for a moment, so the interpreter lock is kept.
+  if (timeout && *timeout <= std::chrono::nanoseconds::zero()) return board.pop_ready_block(timeout);
   const std::optional<clock::time_point> deadline =
       timeout ? std::optional(channels::deadline_after(*timeout)) : std::nullopt;
   for (;;) {

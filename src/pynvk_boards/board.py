@@ -162,7 +162,10 @@ class Board:
 
 def open_listed(serial: str, listed: Sequence[str], rows: int, read_ahead: int) -> Board:
     """Opens the board of the full, listed `serial`; BoardError when it does not open."""
-    device = nvk.PCB_RIX(serial, samples_count=rows)
+    try:
+        device = nvk.PCB_RIX(serial, samples_count=rows)
+    except MemoryError as error:  # a pool of blocks larger than the computer's memory
+        raise BoardError(f"board {serial!r}: {error}") from None
     if not device.opened():
         raise BoardError(f"board {serial!r} did not open; {attached_boards(listed)}")
     try:

@@ -78,6 +78,13 @@ def block_rows(text: str) -> int:
     return whole_in(nvk.MIN_SAMPLES_COUNT, nvk.MAX_SAMPLES_COUNT)(text)
 
 
+def read_ahead_bytes(text: str) -> int:
+    """Read-ahead, in the range the module takes."""
+    import _pynvk_boards_pp as nvk
+
+    return whole_in(0, nvk.MAX_READ_AHEAD)(text)
+
+
 def emulated_count(text: str) -> int:
     if not text.isdigit():
         raise argparse.ArgumentTypeError(f"takes a number of boards (1 to {MOST_EMULATED}), not {text!r}: "
@@ -574,7 +581,7 @@ def build_parser() -> argparse.ArgumentParser:
         command.add_argument("--no-data-timeout", type=positive_seconds, default=NO_DATA_S,
                              metavar="SECONDS", help="end with an error when a board delivers nothing this long "
                              f"(default {NO_DATA_S:g})")
-        command.add_argument("--read-ahead", type=whole_in(0), default=DEFAULT_READ_AHEAD, metavar="BYTES",
+        command.add_argument("--read-ahead", type=read_ahead_bytes, default=DEFAULT_READ_AHEAD, metavar="BYTES",
                              help="USB transfers kept queued while a board runs, rounded up to whole USB packets "
                              f"(default {DEFAULT_READ_AHEAD}; 0: the module's synchronous reads)")
 

@@ -125,6 +125,13 @@ def test_constructor_refuses_unusable_block_sizes(rows):
         nvk.PCB_RIX("A", samples_count=rows)
 
 
+@pytest.mark.skipif(os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE") > 64 * nvk.MAX_SAMPLES_COUNT * 10,
+                    reason="this computer holds the largest pool")
+def test_a_pool_larger_than_the_computer_raises_memory_error_at_once():
+    with pytest.raises(MemoryError, match=f"samples_count {nvk.MAX_SAMPLES_COUNT} needs .* more than this computer's memory"):
+        nvk.PCB_RIX("A", samples_count=nvk.MAX_SAMPLES_COUNT)
+
+
 def test_keywords_select_the_block_size():
     board = nvk.PCB_RIX(serial_number="A", samples_count=2)
     board.timeout = 0.0

@@ -22,7 +22,8 @@ COMMANDS = ("list", "doctor", "record", "view", "info", "stream")
     (["record", "out.h5", "--seconds", "nan"], "argument --seconds: must be finite, not nan"),
     (["record", "out.h5", "--blocks", "0"], "argument --blocks: must be at least 1, not 0"),
     (["record", "out.h5", "--no-data-timeout", "-1"], "argument --no-data-timeout: must be positive, not -1"),
-    (["record", "out.h5", "--read-ahead", "-512"], "argument --read-ahead: must be at least 0, not -512"),
+    (["record", "out.h5", "--read-ahead", "-512"], f"argument --read-ahead: must be 0 to {nvk.MAX_READ_AHEAD}, not -512"),
+    (["record", "out.h5", "--read-ahead", str(1 << 40)], f"argument --read-ahead: must be 0 to {nvk.MAX_READ_AHEAD}"),
     (["record", "out.h5", "--emulate", "0"], "argument --emulate: must be 1 to 16, not 0"),
     (["record", "--emulate", "out.h5"], "argument --emulate: takes a number of boards (1 to 16), not 'out.h5'"),
     (["record", "out.h5", "--compress", "gzip"], "argument --compress: invalid choice: 'gzip'"),
@@ -63,11 +64,12 @@ def test_serials_that_cannot_be_recorded_together_are_refused_before_anything_st
     assert all(chip.bitmode_requests == 0 for chip in chips)  # none was opened
 
 
-def test_more_read_ahead_than_the_module_takes_is_one_line(ftdi_emulator, tmp_path, capsys):
+def test_a_pool_larger_than_the_computer_can_hold_is_one_line(ftdi_emulator, tmp_path, capsys):
     ftdi_emulator.add_device("NVK1")
-    assert main(["record", str(tmp_path / "run.h5"), "--read-ahead", str(1 << 40)]) == 1
+    assert main(["record", str(tmp_path / "run.h5"), "--rows", str(nvk.MAX_SAMPLES_COUNT)]) == 1
     errors = capsys.readouterr().err
-    assert errors.startswith("pcb-rix record: board 'NVK1': read_ahead must be at most ") and errors.count("\n") == 1
+    assert errors.startswith("pcb-rix record: ") and "more than this computer's memory" in errors
+    assert errors.count("\n") == 1
     assert not (tmp_path / "run.h5").exists()
 
 
