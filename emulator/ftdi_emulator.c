@@ -1,7 +1,13 @@
 /* Emulated FTDI chips on a umockdev testbed; see ftdi_emulator.h for the
  * model. Every device node gets a UMockdevIoctlBase whose "handle-ioctl"
  * callback answers libusb's usbdevfs ioctls. umockdev calls it on the
- * testbed's worker thread while the client thread waits inside ioctl(). */
+ * testbed's worker thread while the client thread waits inside ioctl().
+ *
+ * Submitted URBs stay with the handle until reaped. Bulk IN URBs of interface
+ * A are filled by the board over time; everything else completes at its
+ * submission. umockdev writes a URB back to the client when its reap
+ * completes, so bytes put into the local copy of an open URB's buffer reach
+ * the client then. */
 #include "ftdi_emulator.h"
 
 #include <dlfcn.h>
@@ -25,6 +31,8 @@
 #define STATUS_BYTE_0 0x32   /* modem status that the chip puts before every packet */
 #define STATUS_BYTE_1 0x60
 #define GARBAGE_FILL 0xA5
+#define BOARD_ENDPOINT 0x81  /* bulk IN of interface A */
+#define LATENCY_US 16000.0   /* the chip's latency timer */
 
 /* Capabilities that make libusb send each transfer as one URB. */
 #define USBFS_CAPS                                                                         \
@@ -58,13 +66,21 @@ static const chip_model chip_models[] = {
     {0x6015, 0x1000, 64, 1, 12},   /* FT-X */
 };
 
-#define VALUE_COUNT (FTDI_EMU_BOARD_HELD + 1)
+#define VALUE_COUNT (FTDI_EMU_QUIET_SPELLS + 1)
 
 /* Consecutive stream bytes held for the host. */
 typedef struct {
   uint64_t position;
   uint64_t length;
 } stream_run;
+
+/* A URB from its submission until it is reaped. */
+typedef struct {
+  UMockdevIoctlData* data; /* the URB, its buffer resolved as a child */
+  uint64_t data_room;      /* board URBs: data bytes it takes besides the status bytes */
+  uint64_t data_held;      /* board URBs: data bytes in it */
+  int done;                /* reapable: status and actual_length are final */
+} queued_urb;
 
 typedef struct {
   int id;
@@ -81,18 +97,27 @@ typedef struct {
   int removed;
   int unplugged;
 
-  /* The board, its buffer and the chip's receive buffer. An unpaced board
-   * makes each byte as the chip hands it out; a paced one makes them into
-   * `runs`, which gaps separate where a board that cannot pause dropped
-   * bytes. */
+  /* The board and where its bytes wait for the host: the open board URBs,
+   * then the chip's receive buffer and the board buffer (`runs`, which gaps
+   * separate where a board that cannot pause dropped bytes). advance() runs
+   * the model from `advanced_us` up to the monotonic clock. */
+  int kind;              /* enum board_stream_kind */
   uint64_t position;     /* stream position of the next byte the board makes */
   GArray* runs;          /* stream_run: what the chip and the board buffer hold, oldest first */
   uint64_t held;         /* bytes in `runs` */
   uint64_t board_buffer; /* 0: the board pauses while the chip is full */
   double pace;           /* bytes per second, 0 = unpaced */
-  double fraction;   /* part of a byte produced but not yet whole */
-  gint64 produced_until_us;
+  int running;           /* a paced board makes bytes (since a bulk IN URB after a bit mode request) */
+  double fraction;       /* part of a byte made but not yet whole */
+  double advanced_us;    /* monotonic time the model has reached */
+  uint64_t burst_bytes;  /* bytes between quiet spells, 0 = no bursts */
+  double quiet_us;
+  uint64_t burst_left;   /* bytes the board makes before its next quiet spell */
+  int quiet;
+  double quiet_until_us;
   int paused;
+  GQueue open_urbs;       /* queued_urb*: board URBs not yet complete, over all handles, oldest first */
+  double latency_from_us; /* when the latency timer of the oldest open URB started */
   GByteArray* garbage;
   unsigned failing_reads;
   int failing_status;
@@ -101,10 +126,10 @@ typedef struct {
 } emu_device;
 
 /* What one open handle (one client fd) has in flight. URBs are reaped only by
- * the handle that submitted them, in submission order. */
+ * the handle that submitted them, in submission order per endpoint. */
 typedef struct {
   emu_device* device;
-  GQueue urbs; /* UMockdevIoctlData* of submitted URBs, each with its buffer resolved */
+  GQueue urbs; /* queued_urb*, in submission order */
   unsigned claimed; /* bit i: interface i */
   int closed;
 } client_state;
@@ -206,7 +231,86 @@ static char* sysfs_description(const emu_device* d, int bus, int devnum) {
   return text;
 }
 
-/* ---- the board and the chip buffer ---- */
+/* ---- the board, the chip and the open URBs ---- */
+
+static double now_us(void) { return (double)g_get_monotonic_time(); }
+
+static struct usbdevfs_urb* urb_of(const queued_urb* u) { return (struct usbdevfs_urb*)u->data->data; }
+
+static uint64_t packet_data_bytes(const emu_device* d) { return (uint64_t)d->chip->packet_size - 2; }
+
+/* Data bytes a bulk IN buffer of `length` bytes takes: each packet loses two
+ * bytes to the modem status. */
+static uint64_t data_room_of(const emu_device* d, int length) {
+  const uint64_t packet = d->chip->packet_size, rest = (uint64_t)MAX(length, 0) % packet;
+  return (uint64_t)MAX(length, 0) / packet * (packet - 2) + (rest > 2 ? rest - 2 : 0);
+}
+
+/* Transfer length of `data` data bytes: whole packets, then a short one. */
+static int wire_length(const emu_device* d, uint64_t data) {
+  const uint64_t per = packet_data_bytes(d), rest = data % per;
+  return (int)(data / per * d->chip->packet_size + (rest ? rest + 2 : 0));
+}
+
+static uint64_t hold_room(const emu_device* d) {
+  const uint64_t capacity = FTDI_EMU_CHIP_BUFFER + (d->pace > 0 ? d->board_buffer : 0);
+  return capacity > d->held ? capacity - d->held : 0;
+}
+
+/* Makes a board URB reapable with `status` and `actual` bytes; when it was
+ * the oldest open one, the next one's latency timer starts at t. */
+static void finish_urb(emu_device* d, queued_urb* u, int status, int actual, double t) {
+  urb_of(u)->status = status;
+  urb_of(u)->actual_length = actual;
+  u->done = 1;
+  if (g_queue_peek_head(&d->open_urbs) == u) d->latency_from_us = t;
+  g_queue_remove(&d->open_urbs, u);
+  d->values[FTDI_EMU_BULK_IN_TRANSFERS]++;
+  if (status != 0 && status != -ENOENT) d->values[FTDI_EMU_FAILED_TRANSFERS]++;
+}
+
+/* The latency timer ran out: the chip ends the oldest open URB with a short
+ * packet, the status bytes alone when it holds whole packets only. */
+static void end_short(emu_device* d, queued_urb* u, double t) {
+  int actual = wire_length(d, u->data_held);
+  if (u->data_held % packet_data_bytes(d) == 0) {
+    uint8_t* status = (uint8_t*)urb_of(u)->buffer + actual;
+    status[0] = STATUS_BYTE_0;
+    status[1] = STATUS_BYTE_1;
+    actual += 2;
+  }
+  finish_urb(d, u, 0, actual, t);
+}
+
+/* Puts `length` data bytes (at most its room) into the oldest open URB `u` at
+ * time t: `bytes`, or the board stream from `position` when bytes is NULL.
+ * Each packet begins with the status bytes; sending a whole packet restarts
+ * the latency timer, and a full URB completes. */
+static void urb_take(emu_device* d, queued_urb* u, const uint8_t* bytes, uint64_t position, uint64_t length,
+                     double t) {
+  const uint64_t per = packet_data_bytes(d);
+  uint8_t* buffer = urb_of(u)->buffer;
+  d->values[FTDI_EMU_BYTES_DELIVERED] += (int64_t)length;
+  while (length > 0) {
+    const uint64_t within = u->data_held % per, chunk = MIN(length, per - within);
+    uint8_t* packet = buffer + u->data_held / per * d->chip->packet_size;
+    if (within == 0) {
+      packet[0] = STATUS_BYTE_0;
+      packet[1] = STATUS_BYTE_1;
+    }
+    if (bytes != NULL) {
+      memcpy(packet + 2 + within, bytes, chunk);
+      bytes += chunk;
+    } else {
+      board_stream_bytes_of(d->kind, position, packet + 2 + within, chunk);
+      position += chunk;
+    }
+    u->data_held += chunk;
+    length -= chunk;
+    if (within + chunk == per) d->latency_from_us = t;
+  }
+  if (u->data_held == u->data_room) finish_urb(d, u, 0, wire_length(d, u->data_held), t);
+}
 
 /* Holds the next `length` bytes the board makes. */
 static void hold_made(emu_device* d, uint64_t length) {
@@ -222,39 +326,15 @@ static void hold_made(emu_device* d, uint64_t length) {
   d->position += length;
 }
 
-/* Lets a paced board make its bytes for the time since the last call. A
- * board that may pause stalls once the chip is full: the time passes, no byte
- * is made or lost. One that cannot pause makes them all, and drops those that
- * find the chip and its buffer full. */
-static void board_produce(emu_device* d) {
-  const gint64 now = g_get_monotonic_time();
-  if (d->pace > 0 && !d->paused && !d->unplugged) {
-    const double made = d->pace * (double)(now - d->produced_until_us) / 1e6 + d->fraction;
-    const uint64_t whole = (uint64_t)made;
-    const uint64_t capacity = FTDI_EMU_CHIP_BUFFER + d->board_buffer;
-    const uint64_t room = capacity > d->held ? capacity - d->held : 0;
-    if (d->board_buffer == 0 && whole >= room) {
-      hold_made(d, room);
-      d->fraction = 0;
-    } else {
-      const uint64_t kept = MIN(whole, room);
-      hold_made(d, kept);
-      d->position += whole - kept;
-      d->values[FTDI_EMU_BYTES_DROPPED] += (int64_t)(whole - kept);
-      d->fraction = made - (double)whole;
-    }
-  }
-  d->produced_until_us = now;
-}
-
-/* Hands out (into `out`, unless NULL) up to `want` held bytes, oldest first. */
-static uint64_t take_held(emu_device* d, uint8_t* out, uint64_t want) {
+/* Hands up to `want` held bytes, oldest first, to the URB `u` (no more than
+ * its room), or discards them when u is NULL. */
+static void take_held(emu_device* d, queued_urb* u, uint64_t want, double t) {
   uint64_t taken = 0;
   guint emptied = 0;
   while (taken < want && emptied < d->runs->len) {
     stream_run* run = &g_array_index(d->runs, stream_run, emptied);
     const uint64_t chunk = MIN(want - taken, run->length);
-    if (out != NULL) board_stream_bytes(run->position, out + taken, (size_t)chunk);
+    if (u != NULL) urb_take(d, u, NULL, run->position, chunk, t);
     run->position += chunk;
     run->length -= chunk;
     taken += chunk;
@@ -262,7 +342,6 @@ static uint64_t take_held(emu_device* d, uint8_t* out, uint64_t want) {
   }
   g_array_remove_range(d->runs, 0, emptied);
   d->held -= taken;
-  return taken;
 }
 
 /* Forgets what is held: the board makes it anew, from the oldest byte on. */
@@ -273,54 +352,157 @@ static void clear_held(emu_device* d) {
   d->fraction = 0;
 }
 
-/* Hands out up to `want` bytes: pending garbage first, then the stream. */
-static size_t chip_take(emu_device* d, uint8_t* out, size_t want) {
-  size_t taken = MIN(want, d->garbage->len);
-  if (taken > 0) {
-    memcpy(out, d->garbage->data, taken);
-    g_byte_array_remove_range(d->garbage, 0, (guint)taken);
+/* Hands what the chip holds, injected bytes first, to the open URBs. A paused
+ * chip sends nothing. */
+static void hand_over_held(emu_device* d, double t) {
+  queued_urb* u;
+  while (!d->paused && (d->garbage->len > 0 || d->held > 0) && (u = g_queue_peek_head(&d->open_urbs)) != NULL) {
+    const uint64_t room = u->data_room - u->data_held;
+    if (d->garbage->len > 0) {
+      const guint length = (guint)MIN(room, d->garbage->len);
+      urb_take(d, u, d->garbage->data, 0, length, t);
+      g_byte_array_remove_range(d->garbage, 0, length);
+    } else {
+      take_held(d, u, room, t);
+    }
   }
+}
 
-  if (d->pace > 0) {
-    taken += (size_t)take_held(d, out + taken, want - taken);
+/* Places `count` bytes the board made at time t: into the open URBs, oldest
+ * first, then into the chip and the board buffer; the rest is dropped. Ends
+ * the burst when they use it up. */
+static void place_made(emu_device* d, uint64_t count, double t) {
+  if (d->burst_bytes > 0) {
+    d->burst_left -= count;
+    if (d->burst_left == 0) {
+      d->quiet = 1;
+      d->quiet_until_us = t + d->quiet_us;
+      d->values[FTDI_EMU_QUIET_SPELLS]++;
+    }
+  }
+  queued_urb* u;
+  while (count > 0 && (u = g_queue_peek_head(&d->open_urbs)) != NULL) {
+    const uint64_t length = MIN(count, u->data_room - u->data_held);
+    urb_take(d, u, NULL, d->position, length, t);
+    d->position += length;
+    count -= length;
+  }
+  const uint64_t kept = MIN(count, hold_room(d));
+  hold_made(d, kept);
+  d->position += count - kept;
+  d->values[FTDI_EMU_BYTES_DROPPED] += (int64_t)(count - kept);
+}
+
+static int board_making(const emu_device* d) {
+  return !d->paused && !d->unplugged && !d->quiet && (d->pace == 0 || d->running);
+}
+
+/* An unpaced board makes at once what the open URBs and the chip take. */
+static void make_unpaced(emu_device* d, double t) {
+  uint64_t count = hold_room(d);
+  for (const GList* l = d->open_urbs.head; l != NULL; l = l->next) {
+    const queued_urb* u = l->data;
+    count += u->data_room - u->data_held;
+  }
+  if (d->burst_bytes > 0) count = MIN(count, d->burst_left);
+  if (count > 0) place_made(d, count, t);
+}
+
+/* A paced board makes bytes from t until `until`, or until an earlier byte
+ * after which things go on differently: one that ends a packet or fills the
+ * oldest open URB, ends the burst, or fills the chip of a board that may
+ * pause, which then stalls. Returns the time it got to. */
+static double make_paced(emu_device* d, double t, double until) {
+  const queued_urb* u = g_queue_peek_head(&d->open_urbs);
+  uint64_t limit = d->burst_bytes > 0 ? d->burst_left : UINT64_MAX;
+  if (u != NULL) {
+    const uint64_t per = packet_data_bytes(d);
+    limit = MIN(limit, MIN(u->data_room - u->data_held, per - u->data_held % per));
+  } else if (d->board_buffer == 0) {
+    limit = MIN(limit, hold_room(d));
+  }
+  if (limit == 0) { /* stalled: the time passes, nothing is made */
+    d->fraction = 0;
+    return until;
+  }
+  const double bytes_per_us = d->pace / 1e6;
+  const double limit_at = t + ((double)limit - d->fraction) / bytes_per_us;
+  uint64_t made = limit;
+  if (limit_at <= until) {
+    d->fraction = 0;
+    t = limit_at;
   } else {
-    board_stream_bytes(d->position, out + taken, want - taken);
-    d->position += want - taken;
-    taken = want;
+    const double making = bytes_per_us * (until - t) + d->fraction;
+    made = MIN((uint64_t)making, limit);
+    d->fraction = making - (double)made;
+    t = until;
   }
-  d->values[FTDI_EMU_BYTES_DELIVERED] += (int64_t)taken;
-  return taken;
+  if (made > 0) place_made(d, made, t);
+  return t;
 }
 
-/* Fills a bulk IN transfer of `length` bytes the way the chip sends it: each
- * packet starts with two modem-status bytes, a short packet ends the
- * transfer, and a transfer with nothing to send is the two status bytes
- * alone. Returns the transfer's actual length. */
-static int bulk_in(emu_device* d, uint8_t* buffer, int length) {
-  const int packet = d->chip->packet_size;
-  int filled = 0;
-  board_produce(d);
-  while (!d->paused && filled + 2 < length) {
-    const int room = MIN(packet, length - filled) - 2;
-    const size_t got = chip_take(d, buffer + filled + 2, (size_t)room);
-    if (got == 0) break;
-    buffer[filled] = STATUS_BYTE_0;
-    buffer[filled + 1] = STATUS_BYTE_1;
-    filled += 2 + (int)got;
-    if ((int)got < room) break;
+/* Runs the model up to `now`, from event to event: the chip hands what it
+ * holds to open URBs, the board makes bytes, the latency timer ends the
+ * oldest open URB, quiet spells end. */
+static void advance(emu_device* d, double now) {
+  double t = d->advanced_us;
+  for (;;) {
+    hand_over_held(d, t);
+    if (d->pace == 0 && board_making(d)) make_unpaced(d, t);
+    if (t >= now) break;
+    double next = now;
+    if (!g_queue_is_empty(&d->open_urbs)) next = MIN(next, d->latency_from_us + LATENCY_US);
+    if (d->quiet) next = MIN(next, d->quiet_until_us);
+    t = d->pace > 0 && board_making(d) ? make_paced(d, t, next) : next;
+    queued_urb* oldest = g_queue_peek_head(&d->open_urbs);
+    if (oldest != NULL && t >= d->latency_from_us + LATENCY_US) end_short(d, oldest, t);
+    if (d->quiet && t >= d->quiet_until_us) {
+      d->quiet = 0;
+      d->burst_left = d->burst_bytes;
+    }
   }
-  if (filled == 0 && length >= 2) {
-    buffer[0] = STATUS_BYTE_0;
-    buffer[1] = STATUS_BYTE_1;
-    filled = 2;
-  }
-  return filled;
+  d->advanced_us = MAX(t, now);
 }
 
+static void advance_to_now(emu_device* d) { advance(d, now_us()); }
+
+/* A bulk IN URB for the board, submitted at `now`: it fails at once when a
+ * failure was injected; otherwise it waits behind the open ones and first
+ * takes what the chip holds. It starts a paced board that has been given a
+ * bit mode. */
+static void queue_board_urb(emu_device* d, queued_urb* u, double now) {
+  if (d->pace > 0 && !d->running && d->values[FTDI_EMU_BITMODE] >= 0) {
+    d->running = 1;
+    d->fraction = 0;
+  }
+  if (d->failing_reads > 0) {
+    d->failing_reads--;
+    finish_urb(d, u, d->failing_status, 0, now);
+    return;
+  }
+  u->data_room = data_room_of(d, urb_of(u)->buffer_length);
+  if (u->data_room == 0) {
+    finish_urb(d, u, 0, 0, now);
+    return;
+  }
+  if (g_queue_is_empty(&d->open_urbs)) d->latency_from_us = now;
+  g_queue_push_tail(&d->open_urbs, u);
+  advance(d, now);
+}
+
+/* Open board URBs complete with -ENODEV, keeping what they hold. */
+static void unplug_locked(emu_device* d) {
+  const double now = now_us();
+  advance(d, now);
+  d->unplugged = 1;
+  queued_urb* u;
+  while ((u = g_queue_peek_head(&d->open_urbs)) != NULL) finish_urb(d, u, -ENODEV, wire_length(d, u->data_held), now);
+}
+
+/* Empties the chip's receive buffer. What open URBs hold is the host's
+ * already, and the board buffer feeds the chip anew. */
 static void purge_receive_side(emu_device* d) {
-  board_produce(d);
-  if (d->pace > 0) take_held(d, NULL, FTDI_EMU_CHIP_BUFFER);
-  else d->position += FTDI_EMU_CHIP_BUFFER;
+  take_held(d, NULL, FTDI_EMU_CHIP_BUFFER, 0);
   g_byte_array_set_size(d->garbage, 0);
   d->values[FTDI_EMU_RX_PURGES]++;
 }
@@ -423,24 +605,26 @@ static int control_transfer(emu_device* d, uint8_t* buffer, int buffer_length, i
 
 /* ---- usbdevfs ---- */
 
-/* Completes one submitted URB: fills its buffer, status and length. */
-static void complete_urb(emu_device* d, struct usbdevfs_urb* urb) {
+static int is_bulk_in(const struct usbdevfs_urb* urb) {
+  return urb->type == USBDEVFS_URB_TYPE_BULK && (urb->endpoint & 0x80);
+}
+
+static void free_queued_urb(gpointer p) {
+  queued_urb* u = p;
+  g_object_unref(u->data);
+  g_free(u);
+}
+
+/* Answers a URB at its submission, or queues a board URB to be filled. */
+static void start_urb(emu_device* d, queued_urb* u, double now) {
+  struct usbdevfs_urb* urb = urb_of(u);
   uint8_t* buffer = urb->buffer;
   int status = 0, actual = 0;
-  if (d->unplugged) {
-    status = -ENODEV;
-    if (urb->endpoint == 0x81) d->values[FTDI_EMU_FAILED_TRANSFERS]++;
-  } else if (urb->type == USBDEVFS_URB_TYPE_CONTROL) {
+  if (urb->type == USBDEVFS_URB_TYPE_CONTROL) {
     status = urb->buffer_length >= 8 ? control_transfer(d, buffer, urb->buffer_length, &actual) : -EPIPE;
-  } else if (urb->endpoint == 0x81) {
-    d->values[FTDI_EMU_BULK_IN_TRANSFERS]++;
-    if (d->failing_reads > 0) {
-      d->failing_reads--;
-      status = d->failing_status;
-      d->values[FTDI_EMU_FAILED_TRANSFERS]++;
-    } else {
-      actual = bulk_in(d, buffer, urb->buffer_length);
-    }
+  } else if (urb->endpoint == BOARD_ENDPOINT) {
+    queue_board_urb(d, u, now);
+    return;
   } else if (urb->endpoint & 0x80) { /* the other channels' boards are silent */
     actual = urb->buffer_length >= 2 ? 2 : 0;
     if (actual) buffer[0] = STATUS_BYTE_0, buffer[1] = STATUS_BYTE_1;
@@ -450,13 +634,25 @@ static void complete_urb(emu_device* d, struct usbdevfs_urb* urb) {
   }
   urb->status = status;
   urb->actual_length = actual;
+  u->done = 1;
 }
 
+/* A closed handle's URBs are nobody's: open ones stop taking bytes. */
 static void close_client_locked(client_state* c) {
   if (c->closed) return;
   c->closed = 1;
-  c->device->values[FTDI_EMU_OPEN_HANDLES]--;
-  c->device->values[FTDI_EMU_CLAIMED_INTERFACES] -= __builtin_popcount(c->claimed);
+  emu_device* d = c->device;
+  const double now = now_us();
+  advance(d, now);
+  for (const GList* l = c->urbs.head; l != NULL; l = l->next) {
+    const queued_urb* u = l->data;
+    if (is_bulk_in(urb_of(u))) d->values[FTDI_EMU_URBS_QUEUED]--;
+    if (u->done) continue;
+    if (g_queue_peek_head(&d->open_urbs) == u) d->latency_from_us = now;
+    g_queue_remove(&d->open_urbs, u);
+  }
+  d->values[FTDI_EMU_OPEN_HANDLES]--;
+  d->values[FTDI_EMU_CLAIMED_INTERFACES] -= __builtin_popcount(c->claimed);
   c->claimed = 0;
 }
 
@@ -464,7 +660,7 @@ static void free_client_state(gpointer p) {
   client_state* c = p;
   pthread_mutex_lock(&lock);
   close_client_locked(c);
-  g_queue_clear_full(&c->urbs, g_object_unref);
+  g_queue_clear_full(&c->urbs, free_queued_urb);
   device_unref_locked(c->device);
   pthread_mutex_unlock(&lock);
   g_free(c);
@@ -498,7 +694,7 @@ static UMockdevIoctlData* resolve_arg(UMockdevIoctlClient* client, gsize size) {
   return umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, size, NULL);
 }
 
-static int submit_urb(client_state* c, UMockdevIoctlClient* client) {
+static int submit_urb(client_state* c, UMockdevIoctlClient* client, double now) {
   UMockdevIoctlData* urb_data = resolve_arg(client, sizeof(struct usbdevfs_urb));
   if (urb_data == NULL) return EFAULT;
   const struct usbdevfs_urb* urb = (const struct usbdevfs_urb*)urb_data->data;
@@ -511,20 +707,54 @@ static int submit_urb(client_state* c, UMockdevIoctlClient* client) {
     }
     g_object_unref(buffer); /* urb_data keeps it as its child */
   }
-  g_queue_push_tail(&c->urbs, urb_data);
+  queued_urb* u = g_new0(queued_urb, 1);
+  u->data = urb_data;
+  g_queue_push_tail(&c->urbs, u);
+  if (is_bulk_in(urb)) c->device->values[FTDI_EMU_URBS_QUEUED]++;
+  start_urb(c->device, u, now);
   return 0;
 }
 
+/* Bit of an endpoint (number and direction) in a set of endpoints. */
+static uint32_t endpoint_bit(unsigned char endpoint) { return 1u << ((endpoint & 0x0F) | ((endpoint & 0x80) >> 3)); }
+
+/* Reaps the oldest complete URB that no older URB of its endpoint holds up. */
 static int reap_urb(client_state* c, UMockdevIoctlClient* client) {
-  if (g_queue_is_empty(&c->urbs)) return c->device->unplugged ? ENODEV : EAGAIN;
-  UMockdevIoctlData* target = resolve_arg(client, sizeof(void*));
-  if (target == NULL) return EFAULT;
-  UMockdevIoctlData* urb_data = g_queue_pop_head(&c->urbs);
-  complete_urb(c->device, (struct usbdevfs_urb*)urb_data->data);
-  umockdev_ioctl_data_set_ptr(target, 0, urb_data);
-  g_object_unref(urb_data);
-  g_object_unref(target);
-  return 0;
+  uint32_t held_up = 0;
+  for (GList* l = c->urbs.head; l != NULL; l = l->next) {
+    queued_urb* u = l->data;
+    const uint32_t endpoint = endpoint_bit(urb_of(u)->endpoint);
+    if (held_up & endpoint) continue;
+    if (!u->done) {
+      held_up |= endpoint;
+      continue;
+    }
+    UMockdevIoctlData* target = resolve_arg(client, sizeof(void*));
+    if (target == NULL) return EFAULT;
+    g_queue_delete_link(&c->urbs, l);
+    if (is_bulk_in(urb_of(u))) c->device->values[FTDI_EMU_URBS_QUEUED]--;
+    umockdev_ioctl_data_set_ptr(target, 0, u->data);
+    free_queued_urb(u);
+    g_object_unref(target);
+    return 0;
+  }
+  return g_queue_is_empty(&c->urbs) && c->device->unplugged ? ENODEV : EAGAIN;
+}
+
+/* Cancels an open URB: it completes at once with -ENOENT and what it holds.
+ * One that is complete already stays to be reaped (EINVAL, as the kernel
+ * answers). The argument is the URB's address in the client. */
+static int discard_urb(client_state* c, UMockdevIoctlClient* client, double now) {
+  const gulong address = *(const gulong*)umockdev_ioctl_client_get_arg(client)->data;
+  for (const GList* l = c->urbs.head; l != NULL; l = l->next) {
+    queued_urb* u = l->data;
+    if (u->data->client_addr != address) continue;
+    if (u->done) return EINVAL;
+    finish_urb(c->device, u, -ENOENT, wire_length(c->device, u->data_held), now);
+    c->device->values[FTDI_EMU_URBS_DISCARDED]++;
+    return 0;
+  }
+  return EINVAL;
 }
 
 static int claim(client_state* c, UMockdevIoctlClient* client, int claiming) {
@@ -556,6 +786,8 @@ static int capabilities(UMockdevIoctlClient* client) {
 
 /* Returns the errno of the ioctl, 0 for success. */
 static int dispatch(client_state* c, UMockdevIoctlClient* client, gulong request) {
+  const double now = now_us();
+  advance(c->device, now);
   if (c->device->unplugged && request != USBDEVFS_REAPURB && request != USBDEVFS_REAPURBNDELAY &&
       request != USBDEVFS_RELEASEINTERFACE)
     return ENODEV;
@@ -563,15 +795,12 @@ static int dispatch(client_state* c, UMockdevIoctlClient* client, gulong request
     case USBDEVFS_GET_CAPABILITIES:
       return capabilities(client);
     case USBDEVFS_SUBMITURB:
-      return submit_urb(c, client);
+      return submit_urb(c, client, now);
     case USBDEVFS_REAPURB:
     case USBDEVFS_REAPURBNDELAY:
       return reap_urb(c, client);
     case USBDEVFS_DISCARDURB:
-      /* Only for a URB libusb gave up on. Every URB here is complete at once,
-       * so it stays to be reaped, as the kernel answers for a URB that
-       * finished before the discard. */
-      return EINVAL;
+      return discard_urb(c, client, now);
     case USBDEVFS_CLAIMINTERFACE:
       return claim(c, client, 1);
     case USBDEVFS_RELEASEINTERFACE:
@@ -659,7 +888,7 @@ static int remove_one(int id) {
     return 0;
   }
   d->removed = 1;
-  d->unplugged = 1;
+  unplug_locked(d);
   UMockdevTestbed* tb = g_object_ref(testbed);
   char* syspath = g_strdup(d->syspath);
   char* devnode = g_strdup(d->devnode);
@@ -732,7 +961,8 @@ int ftdi_emu_add_device(uint16_t vendor_id, uint16_t product_id, const char* man
   d->strings[3] = g_strdup(serial);
   d->garbage = g_byte_array_new();
   d->runs = g_array_new(FALSE, FALSE, sizeof(stream_run));
-  d->produced_until_us = g_get_monotonic_time();
+  d->advanced_us = now_us();
+  g_queue_init(&d->open_urbs);
   d->values[FTDI_EMU_BITMODE] = d->values[FTDI_EMU_BITMASK] = d->values[FTDI_EMU_LATENCY_TIMER] = -1;
 
   /* Every device gets a bus address and sysfs name of its own for the whole
@@ -783,7 +1013,7 @@ int ftdi_emu_set_failing_steps(int id, unsigned steps) { WITH_DEVICE(id, d->fail
 
 int ftdi_emu_set_stream_position(int id, uint64_t position) {
   WITH_DEVICE(id, {
-    board_produce(d);
+    advance_to_now(d);
     clear_held(d);
     d->position = position;
   });
@@ -791,23 +1021,41 @@ int ftdi_emu_set_stream_position(int id, uint64_t position) {
 
 int ftdi_emu_set_pace(int id, double bytes_per_second) {
   WITH_DEVICE(id, {
-    board_produce(d);
+    advance_to_now(d);
     d->pace = bytes_per_second > 0 ? bytes_per_second : 0;
     clear_held(d);
+    d->running = d->pace > 0 && d->values[FTDI_EMU_BITMODE] >= 0 && !g_queue_is_empty(&d->open_urbs);
   });
 }
 
 int ftdi_emu_set_board_buffer(int id, uint64_t bytes) {
   WITH_DEVICE(id, {
-    board_produce(d);
+    advance_to_now(d);
     d->board_buffer = bytes;
   });
 }
 
 int ftdi_emu_set_paused(int id, int paused) {
   WITH_DEVICE(id, {
-    board_produce(d);
+    advance_to_now(d);
     d->paused = paused != 0;
+  });
+}
+
+int ftdi_emu_set_bursts(int id, uint64_t burst_bytes, uint64_t quiet_us) {
+  WITH_DEVICE(id, {
+    advance_to_now(d);
+    clear_held(d);
+    d->burst_bytes = d->burst_left = burst_bytes;
+    d->quiet_us = (double)quiet_us;
+    d->quiet = 0;
+  });
+}
+
+int ftdi_emu_set_waveform(int id, int on) {
+  WITH_DEVICE(id, {
+    advance_to_now(d);
+    d->kind = on ? BOARD_STREAM_WAVEFORM : BOARD_STREAM_COUNTER;
   });
 }
 
@@ -818,10 +1066,11 @@ int ftdi_emu_fail_bulk_reads(int id, unsigned count, int status) {
   });
 }
 
-int ftdi_emu_unplug(int id) { WITH_DEVICE(id, d->unplugged = 1); }
+int ftdi_emu_unplug(int id) { WITH_DEVICE(id, unplug_locked(d)); }
 
 int ftdi_emu_inject_garbage(int id, const uint8_t* bytes, size_t length) {
   WITH_DEVICE(id, {
+    advance_to_now(d);
     const guint start = d->garbage->len;
     g_byte_array_set_size(d->garbage, start + (guint)length);
     if (length > 0 && bytes) memcpy(d->garbage->data + start, bytes, length);
@@ -829,18 +1078,22 @@ int ftdi_emu_inject_garbage(int id, const uint8_t* bytes, size_t length) {
   });
 }
 
+void ftdi_emu_stream_bytes(int waveform, uint64_t position, uint8_t* out, size_t length) {
+  board_stream_bytes_of(waveform ? BOARD_STREAM_WAVEFORM : BOARD_STREAM_COUNTER, position, out, length);
+}
+
 int64_t ftdi_emu_value(int id, int what) {
   pthread_mutex_lock(&lock);
   emu_device* d = find_locked(id);
   int64_t value = FTDI_EMU_NO_VALUE;
   if (d != NULL && what >= 0 && what < VALUE_COUNT) {
-    board_produce(d);
+    advance_to_now(d);
     switch (what) {
       case FTDI_EMU_STREAM_POSITION:
         value = (int64_t)(d->runs->len > 0 ? g_array_index(d->runs, stream_run, 0).position : d->position);
         break;
       case FTDI_EMU_CHIP_HELD:
-        value = (int64_t)(d->pace > 0 ? MIN(d->held, FTDI_EMU_CHIP_BUFFER) : FTDI_EMU_CHIP_BUFFER);
+        value = (int64_t)MIN(d->held, FTDI_EMU_CHIP_BUFFER);
         break;
       case FTDI_EMU_BOARD_HELD:
         value = (int64_t)(d->held > FTDI_EMU_CHIP_BUFFER ? d->held - FTDI_EMU_CHIP_BUFFER : 0);

@@ -6,22 +6,42 @@
  * process must run with LD_PRELOAD=libumockdev-preload.so.0 (umockdev-wrapper)
  * and must call ftdi_emu_start before libusb makes its first context.
  *
- * The board behind interface A streams the frames of board_stream.h without
- * gaps. The chip holds at most FTDI_EMU_CHIP_BUFFER bytes for the host:
- * - An unpaced board (the default) refills the chip at once, so every bulk IN
- *   transfer comes back full and the chip always holds a full buffer.
- * - A paced board produces bytes_per_second; while the chip is full the board
- *   stalls (no byte is lost, the stream stays gapless), so a slow reader
- *   slows the board down instead of tearing the stream.
- * - A paced board given a board buffer cannot pause: it keeps producing into
- *   that buffer, which feeds the chip, whether or not the chip is read. What
- *   finds both full is dropped: its stream positions are skipped, so the
- *   host sees a gap there, and FTDI_EMU_BYTES_DROPPED counts it.
+ * The board behind interface A streams the frames of board_stream.h (counter
+ * frames, or a waveform) without gaps. Its bytes reach the host the way a host
+ * controller and an FT232H pass them on:
+ * - Bulk IN URBs that are submitted and not yet complete ("open") take the
+ *   bytes as the board makes them, oldest URB first, before the chip does;
+ *   every packet (512 bytes on an FT232H) starts with the two modem-status
+ *   bytes. A URB completes when full, or short when the chip's 16 ms latency
+ *   timer runs out. The timer restarts whenever the chip sends the oldest
+ *   open URB a whole packet, and when a URB becomes the oldest open one (it
+ *   is submitted while none is open, or the one before it completes). A URB
+ *   that got nothing then carries the two status bytes alone, one that got
+ *   whole packets only ends with such a packet. A newly submitted URB first
+ *   takes what the chip holds. A discarded URB completes at once with
+ *   -ENOENT and what it holds. Each handle reaps its URBs in submission order
+ *   per endpoint; other URBs (control, bulk OUT, the silent other channels)
+ *   complete at their submission.
+ * - With no URB open the chip holds up to FTDI_EMU_CHIP_BUFFER bytes.
+ * - An unpaced board (the default) makes bytes as fast as they are taken: it
+ *   fills every open URB at once and keeps the chip full.
+ * - A paced board makes bytes_per_second, starting with the first bulk IN
+ *   URB submitted after a bit mode request (not while the device is being
+ *   opened). While the chip is full and no URB is open it stalls (no byte is
+ *   lost, the stream stays gapless), unless it has a board buffer: then it
+ *   cannot pause, and what finds the open URBs, the chip and that buffer full
+ *   is dropped: its stream positions are skipped, so the host sees a gap
+ *   there, and FTDI_EMU_BYTES_DROPPED counts it.
+ * - A bursty board goes quiet for a set time after every set number of
+ *   stream bytes it makes, so that transfers end inside frames.
  * - A purge of the receive side (SIO reset request, value 2) discards what
- *   the chip holds (not the board buffer): the stream goes on from a later
- *   position.
- * Bulk IN transfers are answered at once, never held back, because the faked
- * device node is a plain file and a held transfer makes libusb spin.
+ *   the chip holds (not the board buffer, and not what open URBs hold: those
+ *   are the host's already): the stream goes on from a later position.
+ * The model runs lazily: every ioctl and every call here first brings it up
+ * to the monotonic clock, so a process that issues no ioctl for a while (a
+ * sleep, SIGSTOP) sees afterwards what a descheduled host would. A reader
+ * waiting on a paced board spins on REAPURBNDELAY meanwhile, because the
+ * faked device node always polls ready.
  *
  * Plain C types only, so that C++ tests and Python (ctypes) share it. Every
  * function is thread-safe. Devices are addressed by the id that
@@ -64,11 +84,11 @@ extern "C" {
 
 /* What ftdi_emu_value reports about a device. */
 enum ftdi_emu_what {
-  FTDI_EMU_BYTES_DELIVERED = 0,  /* data bytes handed to the host (stream and garbage) */
+  FTDI_EMU_BYTES_DELIVERED = 0,  /* data bytes put into bulk IN URBs (stream and garbage) */
   FTDI_EMU_STREAM_POSITION = 1,  /* stream position of the next stream byte the chip hands out */
   FTDI_EMU_CHIP_HELD = 2,        /* stream bytes the chip holds now */
-  FTDI_EMU_BULK_IN_TRANSFERS = 3,/* bulk IN transfers answered on interface A, failed ones included */
-  FTDI_EMU_FAILED_TRANSFERS = 4, /* bulk IN transfers that failed (injected or unplugged) */
+  FTDI_EMU_BULK_IN_TRANSFERS = 3,/* bulk IN URBs completed on interface A, failed and discarded ones included */
+  FTDI_EMU_FAILED_TRANSFERS = 4, /* bulk IN URBs that failed (injected or unplugged) */
   FTDI_EMU_RX_PURGES = 5,        /* SIO reset requests with value 2 (TCIFLUSH: the host's side) */
   FTDI_EMU_TX_PURGES = 6,        /* SIO reset requests with value 1 (TCOFLUSH: the board's side) */
   FTDI_EMU_RESETS = 7,           /* SIO reset requests with value 0 (port reset) */
@@ -82,7 +102,10 @@ enum ftdi_emu_what {
   FTDI_EMU_BYTES_WRITTEN = 15,   /* bulk OUT bytes received from the host */
   FTDI_EMU_GARBAGE_PENDING = 16, /* injected bytes not yet handed out */
   FTDI_EMU_BYTES_DROPPED = 17,   /* stream bytes a board that cannot pause dropped: they found its buffer full */
-  FTDI_EMU_BOARD_HELD = 18       /* stream bytes the board buffer holds now, beyond what the chip holds */
+  FTDI_EMU_BOARD_HELD = 18,      /* stream bytes the board buffer holds now, beyond what the chip holds */
+  FTDI_EMU_URBS_QUEUED = 19,     /* bulk IN URBs submitted and not yet reaped, over all handles */
+  FTDI_EMU_URBS_DISCARDED = 20,  /* DISCARDURB requests that cancelled an open URB */
+  FTDI_EMU_QUIET_SPELLS = 21     /* quiet spells a bursty board has begun */
 };
 
 /* Returned by ftdi_emu_value for an unknown id or `what`. */
@@ -126,7 +149,9 @@ int ftdi_emu_set_failing_steps(int id, unsigned steps);
 int ftdi_emu_set_stream_position(int id, uint64_t position);
 
 /* Board pace in bytes per second; 0 means as fast as the emulation goes.
- * Empties the chip; a paced board starts filling it from now. */
+ * Empties the chip (the board makes what it held anew). A paced board makes
+ * nothing until a bulk IN URB is submitted after a bit mode request; on a
+ * device so configured that has a URB open, it starts at once. */
 int ftdi_emu_set_pace(int id, double bytes_per_second);
 
 /* Size in bytes of the buffer of a board that cannot pause; 0 (the default)
@@ -139,24 +164,44 @@ int ftdi_emu_set_pace(int id, double bytes_per_second);
  * until it is read. */
 int ftdi_emu_set_board_buffer(int id, uint64_t bytes);
 
-/* A paused board sends nothing: bulk IN transfers carry only the two status
- * bytes. A paced board produces nothing while paused. */
+/* A paused board sends nothing, not even what the chip holds: open bulk IN
+ * URBs get nothing more and complete when the latency timer runs out. A paced
+ * board makes nothing while paused. */
 int ftdi_emu_set_paused(int id, int paused);
+
+/* Bursts: after every `burst_bytes` stream bytes it makes (counted from the
+ * oldest byte the chip holds now, which the board makes anew), the board
+ * makes nothing for `quiet_us` microseconds, repeatedly. An unpaced board
+ * makes a burst as fast as it is taken, a paced one at its pace; dropped bytes
+ * count as made. The quiet time runs on while paused. 0 turns bursts off (the
+ * default). */
+int ftdi_emu_set_bursts(int id, uint64_t burst_bytes, uint64_t quiet_us);
+
+/* Nonzero: the board sends the waveform frames of board_stream.h
+ * (BOARD_STREAM_WAVEFORM) instead of the counter frames, from the next byte
+ * the chip hands out; stream positions are the same for both. */
+int ftdi_emu_set_waveform(int id, int on);
 
 /* The next `count` bulk IN transfers fail with the URB status `status`, a
  * negative errno such as -EPIPE (stall: libusb reports LIBUSB_ERROR_PIPE) or
  * -EPROTO (LIBUSB_ERROR_IO); ftdi_read_data then returns that error. */
 int ftdi_emu_fail_bulk_reads(int id, unsigned count, int status);
 
-/* The device behaves as unplugged: every request and transfer fails with
+/* The device behaves as unplugged: open URBs complete with status -ENODEV
+ * (keeping what they hold), and every later request and submission fails with
  * ENODEV (ftdi_read_data returns LIBUSB_ERROR_NO_DEVICE), string reads
- * included. Final for this id. */
+ * included; reaping goes on until the handle's URBs are gone. Final for this
+ * id. */
 int ftdi_emu_unplug(int id);
 
 /* Inserts `length` bytes at the point where the chip hands out its next byte;
  * then the stream goes on where it was. `bytes` NULL inserts 0xA5 bytes, which
  * contain no sync pair. A purge of the receive side discards pending ones. */
 int ftdi_emu_inject_garbage(int id, const uint8_t* bytes, size_t length);
+
+/* `length` bytes of the board stream from `position` into out: the waveform
+ * frames when `waveform` is nonzero, else the counter frames. */
+void ftdi_emu_stream_bytes(int waveform, uint64_t position, uint8_t* out, size_t length);
 
 /* One FTDI_EMU_* value of a device, or FTDI_EMU_NO_VALUE. */
 int64_t ftdi_emu_value(int id, int what);

@@ -23,8 +23,8 @@ for sanitizer in none thread address; do
   ctest --test-dir "$build" --output-on-failure -j "$JOBS"
 done
 
-section "Fuzzing the acquisition loop for 60 s"
-PYNVK_FUZZ_BUILD_DIR="$PWD/build/fuzz" bash fuzz/run_fuzz.sh 60
+section "Fuzzing the reader and the framer for 45 s each"
+PYNVK_FUZZ_BUILD_DIR="$PWD/build/fuzz" bash fuzz/run_fuzz.sh 45
 
 section "Python tests, NumPy $("$PYTHON" -c 'import numpy; print(numpy.__version__)')"
 "$PYTHON" -m pip install -q --disable-pip-version-check --no-build-isolation .

@@ -18,6 +18,7 @@ apt_packages=(
   valgrind                                    # profiling the benchmarks
   debootstrap                                 # the bare Debian root that proves the wheel
   xvfb xauth                                  # a display for the plot window test
+  hdf5-tools                                  # h5dump, which reads a recording in a test
 )
 missing=()
 for package in "${apt_packages[@]}"; do

@@ -20,7 +20,14 @@
 //   read; a free-block wait or a back-off after empty reads ends within about
 //   1 ms of stop().
 // - flush() purges at the end of the reader's device read in progress at the
-//   latest: the reader lets a waiting purge go before its next read.
+//   latest: the reader lets a waiting purge go before its next read. With
+//   read-ahead the reader serves the flush itself (cancelling and dropping
+//   its transfers, purging, queueing anew) within about 10 ms, also while it
+//   waits for a free block.
+// - With read-ahead (set_read_ahead) the reader keeps bulk transfers queued
+//   on the device while it runs, and only its thread uses the device then;
+//   stop() cancels them and waits for them (about 10 ms, at most a second for
+//   a broken USB stack).
 // - Destruction stops and joins a running reader first, so it can wait as
 //   long as stop(). Every PooledBlock refers to this board's queue pointers,
 //   so the board must outlive them: no call may be in progress on another
@@ -40,8 +47,11 @@
 #include <thread>
 #include <vector>
 
+#include "board/run_clock.hpp"
 #include "board/stream_counters.hpp"
+#include "board/stream_framer.hpp"
 #include "channels/pooled_block.hpp"
+#include "ftdi/bulk_in_queue.hpp"
 #include "ftdi/ftdi_device.hpp"
 
 class py_PCB_RIX {
@@ -56,7 +66,9 @@ class py_PCB_RIX {
   // `rows` x 5 in the free queue. A missing or unusable board is not an error:
   // opened() tells. Throws std::invalid_argument for a row count outside
   // [kMinSamplesCount, kMaxSamplesCount], std::runtime_error when libftdi
-  // cannot make a context, std::bad_alloc when the blocks do not fit.
+  // cannot make a context, std::bad_alloc when the blocks do not fit (at
+  // once, with a message, when they would take more than the computer's
+  // memory).
   py_PCB_RIX(std::string serial, std::size_t rows);
   ~py_PCB_RIX();
 
@@ -89,6 +101,12 @@ class py_PCB_RIX {
   // ready queue's length and whether the board is acquiring.
   StreamStats stats() const;
 
+  // Bytes of bulk transfers the reader keeps queued from the next start() on,
+  // rounded up to whole USB packets; 0 reads block by block with libftdi's
+  // synchronous reads. May be changed at any time, from any thread.
+  void set_read_ahead(uint64_t bytes) noexcept;
+  uint64_t get_read_ahead() const noexcept { return read_ahead_bytes; }
+
   bool opened() const noexcept { return device.opened(); }
   const std::string& get_serial_number() const noexcept { return serial_number; }
   std::optional<std::chrono::nanoseconds> get_timeout() const noexcept { return timeout; }
@@ -96,29 +114,44 @@ class py_PCB_RIX {
 
   // Bytes per frame of the board's stream: 0xF0 0x0F and five uint16, which
   // become the five columns of one block row.
-  static constexpr std::size_t kFrameSize = 12;
-  static constexpr std::size_t kColumns = 5;
+  static constexpr std::size_t kFrameSize = StreamFramer::kFrameSize;
+  static constexpr std::size_t kColumns = StreamFramer::kColumns;
+  // Read-ahead is kept in whole USB packets of this size.
+  static constexpr uint64_t kUsbPacketSize = BulkInQueue::kTransferUnit;
 
  private:
   friend class BoardInspector;  // tests look at the queues and the pool
 
-  // What a reader's device read was for: a block read is judged as data, a
-  // realignment read only skips bytes.
-  enum class ReadKind { block, realignment };
+  // The block the reader fills and its next row.
+  struct BlockInWork {
+    PooledBlock handle;
+    std::size_t row = 0;
+  };
 
   // With the control lock held (stop_reader also from the destructor, when
   // no other call can be in progress).
   void spawn_reader();
   void stop_reader();
-  void AcquisitionLoop(std::vector<uint8_t> buffer);
-  std::size_t ReadAligned(std::vector<uint8_t>& buffer);
-  void Resync(std::vector<uint8_t>& buffer);
-  int32_t ReadBlockAfterResync(std::vector<uint8_t>& buffer);
-  PooledBlock AcquireFreeBlock();
-  std::size_t usable_count(int32_t read);
-  void back_off_after_empty_read();
 
-  int32_t reader_read(uint8_t* buffer, std::size_t length, ReadKind kind);
+  // What a read-ahead run works with, for serving a flush while it waits.
+  struct ReadAheadRun {
+    StreamFramer& framer;
+    BulkInQueue& transfers;
+  };
+
+  // Reader thread only.
+  void AcquisitionLoop(StreamFramer framer);
+  void ReadAheadLoop(StreamFramer framer, std::unique_ptr<BulkInQueue> transfers);
+  BulkInQueue::Outcome take_transfer(StreamFramer& framer, BulkInQueue& transfers);
+  void submit_transfers(BulkInQueue& transfers);
+  void serve_flush(ReadAheadRun& run);
+  void fill_blocks(StreamFramer& framer, BlockInWork& work);
+  void realign(StreamFramer& framer);
+  void end_run(StreamFramer& framer, BlockInWork& work);
+  PooledBlock AcquireFreeBlock();
+  void wait_after_empty_read();
+  void back_off_after_failed_read();
+  int32_t read_block(StreamFramer& framer);
   void reader_purge();
   // Runs the reader's device call once no purge from flush() is waiting.
   template <typename DeviceCall>
@@ -134,6 +167,7 @@ class py_PCB_RIX {
   std::shared_ptr<BlockQueue> ready_queue;
   std::shared_ptr<BlockQueue> free_queue;
   std::optional<std::chrono::nanoseconds> timeout;
+  std::atomic<uint64_t> read_ahead_bytes{0};
 
   // Serialises the control calls, so that their order and effect on the
   // reader are as if they came from one thread.
@@ -145,18 +179,34 @@ class py_PCB_RIX {
   std::mutex device_mutex;
   std::condition_variable device_turn;
   std::atomic<bool> purge_waiting{false};
-  // Wakes the reader from its back-off after empty reads when stop() comes.
+  // flush() calls made; the reader starts the stream anew after each.
+  uint64_t flushes_made = 0;
+  // With read-ahead the reader alone may use the device, so it serves a
+  // flush() itself: the control call sets flush_requested and waits until
+  // the reader has cancelled and dropped its transfers, purged and queued
+  // anew.
+  bool reader_reads_ahead = false;  // under the control lock
+  std::atomic<bool> flush_requested{false};
+  std::mutex flush_mutex;
+  std::condition_variable flush_served;
+  // Wakes the reader from its wait after empty or failed reads when stop()
+  // comes.
   std::mutex back_off_mutex;
   std::condition_variable back_off_wake;
 
   StreamCounters counters;
 
   // Reader thread only.
-  // The block read that followed the last realignment came back full, so a
-  // realignment now needs no purge (see Resync).
-  bool resync_without_purge = false;
-  // This run has written a row: a realignment from now on is a gap.
-  bool run_has_rows = false;
-  // Block reads in a row that gave no data, which set the back-off.
+  // Reads in a row that gave no data, and that failed, which set the waits.
   unsigned empty_reads = 0;
+  unsigned failed_reads_in_a_row = 0;
+  // flushes_made when the reader last read, under the device lock.
+  uint64_t flushes_seen = 0;
+  // The read-ahead run in progress, if any.
+  ReadAheadRun* read_ahead_run = nullptr;
+  // The run's clock: UTC at start() plus the steady time since, so that the
+  // times noted on blocks never go backwards within a run.
+  RunClock run_clock;
+  // When the reader's last device read returned.
+  int64_t last_read_time_ns = 0;
 };

@@ -2,8 +2,9 @@
 // consumer can tell whether what it received was gapless.
 //
 // Contract:
-// - Each counter has one writer at a time: the reader thread, or a control
-//   call (flush, raw read), which the board serialises with its control lock.
+// - Each counter has one writer at a time: the reader thread (directly or
+//   through its framer), or a control call (flush, raw read), which the board
+//   serialises with its control lock.
 //   A write is a relaxed load and store: no read-modify-write instruction, no
 //   lock, no system call. The reader writes once per device read or per pass
 //   over a read, never per frame.
@@ -25,20 +26,22 @@ inline constexpr bool kStreamCounting = PYNVK_STREAM_COUNTING != 0;
 
 // Every counter, in the order Python shows them, with its writer: X(name,
 // READER or CONTROL).
-// - bytes_read: stream bytes returned by the reader's device reads,
-//   realignment reads included; == 12 * frames + discarded_bytes once joined.
+// - bytes_read: stream bytes returned by the reader's device reads or
+//   transfers, realignment reads included; == 12 * frames + discarded_bytes
+//   once joined.
 // - frames: rows written into blocks; torn_frames: those whose 12 source
 //   bytes did not begin with the sync pair.
 // - discarded_bytes: bytes read but written into no row (realignment reads,
-//   reads a realignment threw away, tails shorter than a frame, reads too
-//   short to use, what the reader held when it stopped).
+//   data a realignment threw away, a partial frame the reader carried when it
+//   stopped, failed or was flushed).
 // - blocks: full blocks handed on; partial_blocks: blocks a stopping reader
 //   handed on before they were full; last_cut_rows: fresh rows of the last.
 // - alignments, realignments: realignments before a run's first row (joining
 //   the stream) and after it (each a gap); purges: purges they made.
 // - flushes: flush() calls.
-// - failed_reads: device reads that failed; short_reads: block reads of at
-//   most one frame.
+// - failed_reads: device reads or transfers that failed; short_reads: block
+//   reads of at most one frame, or transfers without a stream byte (a quiet
+//   board; their bytes are kept).
 // - pool_waits: times the reader found no free block; pool_wait_ns: how long
 //   it then waited.
 // - raw_reads, raw_bytes: raw reads by the caller and the bytes they got.

@@ -10,4 +10,5 @@ PYBIND11_MODULE(_pynvk_boards_pp, module) {
   module.doc() = "\n        _pynvk_boards_pp\n        --------\n    ";
   module.def("list_pcb_rix", [] { return list_ftdi_serials(std::string("NVK"), std::string("PCB_RIX")); });
   pynvk::bind_pcb_rix(module);
+  pynvk::add_stream_facts(module);
 }

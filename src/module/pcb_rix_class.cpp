@@ -5,73 +5,14 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <cmath>
-#include <limits>
 #include <memory>
 #include <stdexcept>
 
+#include "module/arguments.hpp"
 #include "module/bindings.hpp"
 #include "module/gil.hpp"
 
 namespace py = pybind11;
-
-namespace pynvk {
-
-// A timeout as Python gives it: a datetime.timedelta, or a float of seconds.
-struct TimeoutArgument {
-  std::chrono::nanoseconds value;
-};
-
-}  // namespace pynvk
-
-namespace pybind11::detail {
-
-// pybind11's duration conversion, refusing with OverflowError a value whose
-// nanoseconds do not fit the signed 64-bit count (about 292 years either
-// way), which would otherwise wrap around into some other timeout, with
-// ValueError a NaN, and with a TypeError that names what is accepted anything
-// that is neither a timedelta nor a float.
-template <>
-struct type_caster<pynvk::TimeoutArgument> {
-  PYBIND11_TYPE_CASTER(pynvk::TimeoutArgument, const_name("datetime.timedelta | float"));
-
-  bool load(handle src, bool convert) {
-    if (!PyDateTimeAPI) PyDateTime_IMPORT;
-    if (!PyDateTimeAPI) throw error_already_set();
-    if (!PyDelta_Check(src.ptr()) && !PyFloat_Check(src.ptr())) {
-      throw type_error("timeout must be a datetime.timedelta or a float of seconds, not " +
-                       std::string(Py_TYPE(src.ptr())->tp_name));
-    }
-    if (PyFloat_Check(src.ptr()) && std::isnan(PyFloat_AsDouble(src.ptr()))) {
-      throw value_error("timeout must be a number of seconds, not NaN");
-    }
-    if (!fits_nanoseconds(src)) {
-      throw std::overflow_error("timeout must lie within 292 years either way (a signed 64-bit count of nanoseconds)");
-    }
-    make_caster<std::chrono::nanoseconds> nanoseconds;
-    if (!nanoseconds.load(src, convert)) return false;
-    value.value = cast_op<std::chrono::nanoseconds>(nanoseconds);
-    return true;
-  }
-
- private:
-  static bool fits_nanoseconds(handle src) {
-    constexpr __int128 kLowest = std::numeric_limits<int64_t>::min();
-    constexpr __int128 kHighest = std::numeric_limits<int64_t>::max();
-    if (PyDelta_Check(src.ptr())) {
-      const __int128 microseconds =
-          (__int128{PyDateTime_DELTA_GET_DAYS(src.ptr())} * 86'400 + PyDateTime_DELTA_GET_SECONDS(src.ptr())) *
-              1'000'000 +
-          PyDateTime_DELTA_GET_MICROSECONDS(src.ptr());
-      return microseconds * 1000 >= kLowest && microseconds * 1000 <= kHighest;
-    }
-    // A float: the conversion multiplies in double precision.
-    const double nanoseconds = PyFloat_AsDouble(src.ptr()) * 1e9;
-    return nanoseconds >= -0x1p63 && nanoseconds < 0x1p63;
-  }
-};
-
-}  // namespace pybind11::detail
 
 namespace pynvk {
 
@@ -85,23 +26,40 @@ constexpr const char* kClassDoc =
 constexpr const char* kStatsDoc =
     "Counters of what the reader did with the board's stream, as a dict of int (bool for 'running'),\n"
     "cumulative since the board was made (start, stop and flush never reset them). bytes_read: stream\n"
-    "bytes the reader's device reads returned, realignment reads included; frames: rows written into\n"
-    "blocks; torn_frames: those of them whose 12 bytes did not begin with 0xF0 0x0F; discarded_bytes:\n"
-    "bytes read but written into no row (realignment reads, tails shorter than a frame, reads too\n"
-    "short to use, what the reader held when it stopped), so that bytes_read == 12 * frames +\n"
-    "discarded_bytes whenever the board is not running; blocks: full blocks handed on;\n"
-    "partial_blocks: blocks that stop() handed on before they were full, delivered at full size with\n"
-    "older rows or zeros behind their fresh ones; last_cut_rows: the fresh rows of the last of those;\n"
-    "alignments: realignments a run needed before its first row (no data lost); realignments: those\n"
-    "after a run's first row, each a gap in the data; purges: purges made by realignment; flushes:\n"
-    "flush() calls; failed_reads: device reads that failed; short_reads: block reads of at most one\n"
-    "frame, taken as no data; pool_waits: times the reader found no free block (a board that cannot\n"
-    "pause loses data then); pool_wait_ns: how long it then waited; raw_reads, raw_bytes:\n"
+    "bytes the reader's device reads (or USB transfers, with read_ahead) returned, realignment reads\n"
+    "included; frames: rows written into blocks; torn_frames: those of them whose 12 bytes did not begin\n"
+    "with 0xF0 0x0F; discarded_bytes: bytes read but written into no row (realignment reads, data a\n"
+    "realignment threw away, a partial frame carried when the reader stopped, failed or was flushed), so\n"
+    "that bytes_read == 12 * frames + discarded_bytes whenever the board is not running; blocks: full\n"
+    "blocks handed on; partial_blocks: blocks that stop() handed on before they were full, delivered at\n"
+    "full size with older rows or zeros behind their fresh ones; last_cut_rows: the fresh rows of the\n"
+    "last of those; alignments: realignments a run needed before its first row (no data lost);\n"
+    "realignments: those after a run's first row, each a gap in the data; purges: purges made by\n"
+    "realignment; flushes: flush() calls; failed_reads: device reads (or transfers) that failed;\n"
+    "short_reads: block reads of at most one frame (or transfers without a stream byte), which a quiet\n"
+    "board gives: their bytes are kept; pool_waits: times the reader found no free block (a board that\n"
+    "cannot pause loses data then); pool_wait_ns: how long it then waited; raw_reads, raw_bytes:\n"
     "_get_raw_data calls and the bytes they returned; ready_blocks: blocks waiting to be read now;\n"
     "running: whether the board is acquiring. A block is counted before it is handed on. Each counter\n"
     "is read atomically, but while the board runs they are read one after another, each at some\n"
     "moment of the call, not all at one instant. A board that did not open and was never started\n"
     "reports all zeros.";
+
+constexpr const char* kReadAheadDoc =
+    "Bytes of USB bulk transfers the reader keeps queued while it runs, so that the host goes on\n"
+    "taking the board's data while the process is not scheduled (a board that cannot pause then\n"
+    "loses nothing to a busy host). 0 (the default) reads block by block with libftdi's synchronous\n"
+    "reads, one transfer at a time. Other values are rounded up to whole 512-byte USB packets and\n"
+    "split into transfers of at most 64 KiB (1 MiB: 16 transfers). Takes effect at the next start().\n"
+    "A negative value raises ValueError, anything but an int TypeError.";
+
+constexpr const char* kTakeBlockDoc =
+    "take_block(timeout=None): the oldest filled block and when it was completed, as (int16 array of\n"
+    "shape (rows, 5), UTC nanoseconds), or None when none came within `timeout` seconds (None waits\n"
+    "without limit, zero or less does not wait; Ctrl-C ends the wait). The time is when the device\n"
+    "read (or transfer) that gave the block's last row returned: the wall-clock time at start() plus\n"
+    "the steady time since, so times never go backwards within a run. A block cut short by stop()\n"
+    "carries the time of its last fresh row.";
 
 constexpr const char* kTimeoutDoc = "\n                Timeout for the device operations in nanoseconds.\n                ";
 
@@ -132,7 +90,31 @@ void bind_pcb_rix(py::module_& module) {
            })
       .def("opened", &py_PCB_RIX::opened)
       .def("flush", [](py_PCB_RIX& board) { without_gil([&] { board.flush(); }); })
-      .def("stats", &stats_dict, kStatsDoc);
+      .def("stats", &stats_dict, kStatsDoc)
+      .def_property(
+          "read_ahead", &py_PCB_RIX::get_read_ahead,
+          [](py_PCB_RIX& board, ReadAheadArgument bytes) { board.set_read_ahead(bytes.value); },
+          kReadAheadDoc)
+      .def("take_block", &take_block, py::arg("timeout") = py::none(), kTakeBlockDoc);
+}
+
+void add_stream_facts(py::module_& module) {
+  module.attr("FRAME_SIZE") = py_PCB_RIX::kFrameSize;
+  module.attr("COLUMNS") = py_PCB_RIX::kColumns;
+  module.attr("MIN_SAMPLES_COUNT") = py_PCB_RIX::kMinSamplesCount;
+  module.attr("MAX_SAMPLES_COUNT") = py_PCB_RIX::kMaxSamplesCount;
+  module.attr("USB_PACKET_SIZE") = py_PCB_RIX::kUsbPacketSize;
+  module.attr("MAX_READ_AHEAD") = ReadAheadArgument::kMost;
+  // The keys of stats(), in order, and those of them that tell a state rather
+  // than a running total.
+  py::list keys;
+#define PYNVK_ADD_NAME(name, writer) keys.append(#name);
+  PYNVK_STREAM_COUNTERS(PYNVK_ADD_NAME)
+#undef PYNVK_ADD_NAME
+  keys.append("ready_blocks");
+  keys.append("running");
+  module.attr("STATS_KEYS") = py::tuple(keys);
+  module.attr("STATS_STATES") = py::make_tuple("last_cut_rows", "ready_blocks", "running");
 }
 
 }  // namespace pynvk

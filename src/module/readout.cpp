@@ -28,8 +28,9 @@ constexpr std::chrono::milliseconds kSignalCheckInterval{50};
 // meanwhile; the block, if any comes later, stays in the queue.
 PooledBlock wait_for_block(py_PCB_RIX& board, std::optional<std::chrono::nanoseconds> timeout) {
   using clock = std::chrono::steady_clock;
-  // A timeout of zero or less puts the deadline at once: one pop that does
-  // not wait.
+  // A timeout of zero or less is one pop that does not wait: it needs the
+  // queue's lock only for a moment, so the interpreter lock is kept.
+  if (timeout && *timeout <= std::chrono::nanoseconds::zero()) return board.pop_ready_block(timeout);
   const std::optional<clock::time_point> deadline =
       timeout ? std::optional(channels::deadline_after(*timeout)) : std::nullopt;
   for (;;) {
@@ -41,17 +42,10 @@ PooledBlock wait_for_block(py_PCB_RIX& board, std::optional<std::chrono::nanosec
   }
 }
 
-}  // namespace
-
-py::typing::Optional<py::array_t<int16_t>> read_samples(py_PCB_RIX& board) {
-  // Taken once, under the interpreter lock: a timeout assigned during the
-  // wait applies to the next call.
-  const auto timeout = board.get_timeout();
-  PooledBlock handle = wait_for_block(board, timeout);
-  if (!handle.block) return py::none();
-
-  // From here `handle` returns the block to the free queue when it goes out of
-  // scope, on every path (exceptions included).
+// The block of `handle` as a new int16 array of shape (rows, 5). The handle
+// returns the block to the free queue when it goes out of scope, on every
+// path (exceptions included).
+py::array_t<int16_t> block_array(const PooledBlock& handle) {
   const SampleBlock& block = *handle.block;
   py::array_t<int16_t> samples({block.rows, block.cols});
   int16_t* const target = samples.mutable_data();
@@ -61,6 +55,24 @@ py::typing::Optional<py::array_t<int16_t>> read_samples(py_PCB_RIX& board) {
   // row-major layout and the same bits.
   without_gil([&] { std::memcpy(target, block.data.data(), block.data.size() * sizeof(uint16_t)); });
   return kept.take();
+}
+
+}  // namespace
+
+py::typing::Optional<py::array_t<int16_t>> read_samples(py_PCB_RIX& board) {
+  // Taken once, under the interpreter lock: a timeout assigned during the
+  // wait applies to the next call.
+  const PooledBlock handle = wait_for_block(board, board.get_timeout());
+  if (!handle.block) return py::none();
+  return block_array(handle);
+}
+
+py::typing::Optional<py::typing::Tuple<py::array_t<int16_t>, int>> take_block(py_PCB_RIX& board,
+                                                                             BlockWaitArgument timeout) {
+  const PooledBlock handle = wait_for_block(board, timeout.value);
+  if (!handle.block) return py::none();
+  const int64_t time_ns = handle.block->time_ns;
+  return py::make_tuple(block_array(handle), time_ns);
 }
 
 py::array_t<uint8_t> read_raw_data(py_PCB_RIX& board, int64_t count) {

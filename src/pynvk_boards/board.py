@@ -1,23 +1,22 @@
-"""Opening a board for a script, and reading its blocks in interruptible slices."""
+"""Opening boards for a script, and reading their blocks in interruptible slices."""
 
 from __future__ import annotations
 
 import time
 from collections.abc import Callable, Iterator, Sequence
-from contextlib import contextmanager
+from contextlib import ExitStack, contextmanager
 
 import numpy as np
 
 import _pynvk_boards_pp as nvk
 
+from .defaults import DEFAULT_READ_AHEAD, DEFAULT_ROWS, NO_DATA_S
 from .errors import BoardError, NoBoardError, NoDataError
 from .summary import Snapshot
 
-DEFAULT_ROWS = 4096
-# `samples` waits at most this long per call, so that Ctrl-C and a caller's
+# A wait for a block lasts at most this long, so that Ctrl-C and a caller's
 # stop condition are noticed within it.
 SLICE_S = 0.1
-NO_DATA_S = 5.0
 DOCTOR_HINT = "`pcb-rix doctor` tells why"
 
 
@@ -43,6 +42,21 @@ def choose_serial(serial: str | None, listed: Sequence[str]) -> str:
     return chosen
 
 
+def choose_serials(serials: Sequence[str], listed: Sequence[str]) -> list[str]:
+    """choose_serial of each of `serials` (of None when there are none),
+    refusing two that choose the same board."""
+    if not serials:
+        return [choose_serial(None, listed)]
+    chosen: dict[str, str] = {}
+    for serial in serials:
+        board = choose_serial(serial, listed)
+        if board in chosen:
+            raise BoardError(f"serial numbers {chosen[board]!r} and {serial!r} both choose board {board!r}, "
+                             f"which can be opened once")
+        chosen[board] = serial
+    return list(chosen)
+
+
 class Ticker:
     """due() is true at most once every `interval` seconds, the first time at once."""
 
@@ -65,6 +79,8 @@ class Board:
         self._device: nvk.PCB_RIX | None = device
         self.serial = serial
         self.rows = rows
+        # When the latest block came, or the board started (time.monotonic()).
+        self.last_block = 0.0
 
     @property
     def device(self) -> nvk.PCB_RIX:
@@ -73,7 +89,7 @@ class Board:
             raise BoardError(f"board {self.serial!r} was closed")
         return self._device
 
-    def stats(self) -> dict[str, int | bool]:
+    def stats(self) -> dict[str, int]:
         return self.device.stats()
 
     def snapshot(self) -> Snapshot:
@@ -81,41 +97,58 @@ class Board:
 
     def start(self) -> None:
         self.device.start()
+        self.last_block = time.monotonic()
 
-    def stop(self) -> list[np.ndarray]:
-        """Stops the reader and returns the blocks it left queued, oldest first.
-        A block that the stop cut short keeps only its fresh rows (its others
-        hold older data or zeros); one without any is left out."""
+    def ready_blocks(self) -> int:
+        """Blocks the reader filled that wait to be taken."""
+        return self.device.stats()["ready_blocks"]
+
+    def take(self, timeout: float) -> tuple[np.ndarray, int] | None:
+        """The oldest ready block and the UTC nanoseconds when its last row was
+        read (PCB_RIX.take_block), or None when none came within `timeout` seconds."""
+        taken = self.device.take_block(timeout)
+        if taken is not None:
+            self.last_block = time.monotonic()
+        return taken
+
+    def check_flow(self, no_data_s: float) -> None:
+        """Raises NoDataError when no block came for `no_data_s` seconds since
+        the latest one or the start."""
+        if time.monotonic() - self.last_block >= no_data_s:
+            raise NoDataError(f"no data from board {self.serial} for {no_data_s:g} s")
+
+    def stop(self, times: bool = False) -> list:
+        """Stops the reader and returns the blocks it left queued, oldest first,
+        as (block, time_ns) pairs with `times`. A block that the stop cut short
+        keeps only its fresh rows (its others hold older data or zeros); one
+        without any is left out."""
         device = self.device
         cut_before = device.stats()["partial_blocks"]
         device.stop()
         stats = device.stats()
-        device.timeout = 0.0
         queued = []
-        while (block := device.samples) is not None:
-            queued.append(block)
+        while (taken := device.take_block(0)) is not None:
+            queued.append(taken)
         if queued and stats["partial_blocks"] > cut_before:
-            queued[-1] = queued[-1][: stats["last_cut_rows"]]
-            if not len(queued[-1]):
-                queued.pop()
-        return queued
+            block, time_ns = queued.pop()
+            if stats["last_cut_rows"]:
+                queued.append((block[: stats["last_cut_rows"]], time_ns))
+        return queued if times else [block for block, _ in queued]
 
-    def blocks(self, until: Callable[[], bool] | None = None, no_data_s: float = NO_DATA_S) -> Iterator[np.ndarray]:
-        """Starts the board and yields its blocks as they come, until `until()`
-        is true (checked at least every SLICE_S). Waits in slices, so Ctrl-C
-        raises KeyboardInterrupt within one. Raises NoDataError when no block
-        came for `no_data_s` seconds."""
-        device = self.device
-        device.timeout = SLICE_S
-        device.start()
-        last_block = time.monotonic()
+    def blocks(self, until: Callable[[], bool] | None = None, no_data_s: float = NO_DATA_S,
+               times: bool = False) -> Iterator:
+        """Starts the board and yields its blocks as they come (with `times`,
+        as (block, time_ns) pairs, see take), until `until()` is true (checked
+        at least every SLICE_S). Waits in slices, so Ctrl-C raises
+        KeyboardInterrupt within one. Raises NoDataError when no block came
+        for `no_data_s` seconds."""
+        self.start()
         while until is None or not until():
-            block = device.samples
-            if block is not None:
-                last_block = time.monotonic()
-                yield block
-            elif time.monotonic() - last_block >= no_data_s:
-                raise NoDataError(f"no data from board {self.serial} for {no_data_s:g} s")
+            taken = self.take(SLICE_S)
+            if taken is not None:
+                yield taken if times else taken[0]
+            else:
+                self.check_flow(no_data_s)
 
     def close(self) -> None:
         """Stops the board and drops the module's object, which releases it."""
@@ -127,20 +160,44 @@ class Board:
         return f"Board(serial={self.serial!r}, rows={self.rows})"
 
 
-@contextmanager
-def open_board(serial: str | None = None, rows: int = DEFAULT_ROWS) -> Iterator[Board]:
-    """Opens the first listed board whose serial begins with `serial` (the
-    first listed board when None) with blocks of `rows` rows. Raises
-    BoardError when there is none or it does not open. On leaving, the board
-    is stopped and released, also when the body raised."""
-    listed = nvk.list_pcb_rix()
-    chosen = choose_serial(serial, listed)
-    device = nvk.PCB_RIX(chosen, samples_count=rows)
-    if not device.opened():
-        raise BoardError(f"board {chosen!r} did not open; {attached_boards(listed)}")
-    board = Board(device, chosen, rows)
-    del device
+def open_listed(serial: str, listed: Sequence[str], rows: int, read_ahead: int) -> Board:
+    """Opens the board of the full, listed `serial`; BoardError when it does not open."""
     try:
+        device = nvk.PCB_RIX(serial, samples_count=rows)
+    except MemoryError as error:  # a pool of blocks larger than the computer's memory
+        raise BoardError(f"board {serial!r}: {error}") from None
+    if not device.opened():
+        raise BoardError(f"board {serial!r} did not open; {attached_boards(listed)}")
+    try:
+        device.read_ahead = read_ahead
+    except ValueError as error:  # more than the module takes
+        raise BoardError(f"board {serial!r}: {error}") from None
+    return Board(device, serial, rows)
+
+
+@contextmanager
+def open_board(serial: str | None = None, rows: int = DEFAULT_ROWS,
+               read_ahead: int = DEFAULT_READ_AHEAD) -> Iterator[Board]:
+    """Opens the first listed board whose serial begins with `serial` (the
+    first listed board when None) with blocks of `rows` rows and `read_ahead`
+    bytes of USB transfers queued while it runs. Raises BoardError when there
+    is none or it does not open. On leaving, the board is stopped and
+    released, also when the body raised."""
+    with open_boards([serial] if serial else [], rows, read_ahead) as (board,):
         yield board
-    finally:
-        board.close()
+
+
+@contextmanager
+def open_boards(serials: Sequence[str], rows: int = DEFAULT_ROWS,
+                read_ahead: int = DEFAULT_READ_AHEAD) -> Iterator[list[Board]]:
+    """open_board for each of `serials` (the first listed board when there are
+    none), refusing two that choose the same board; all are closed on leaving."""
+    listed = nvk.list_pcb_rix()
+    chosen = choose_serials(serials, listed)
+    with ExitStack() as stack:
+        boards = []
+        for serial in chosen:
+            board = open_listed(serial, listed, rows, read_ahead)
+            stack.callback(board.close)
+            boards.append(board)
+        yield boards

@@ -17,8 +17,9 @@ from contextlib import contextmanager
 
 from .errors import EmulationUnavailable
 
-EMULATED_SERIAL = "NVKEMU0001"
-# The emulated board is joined a few bytes into a frame, as a real one may be.
+# The emulated boards' serial numbers: NVKEMU0001, NVKEMU0002, ...
+EMULATED_SERIAL = "NVKEMU{:04d}"
+# An emulated board is joined a few bytes into a frame, as a real one may be.
 STREAM_POSITION = 5
 PRELOAD_LIBRARY = "libumockdev-preload"
 MISSING_EMULATOR = ("the emulated board needs the ftdi_emulator package: pip install ./emulator "
@@ -52,10 +53,13 @@ def restart_under_umockdev(arguments: Sequence[str]) -> None:
 
 
 @contextmanager
-def emulated_board() -> Iterator[str]:
-    """Adds the emulated board for the duration (starting the emulation if
-    this process has none yet) and gives its serial number. Boards opened on
-    it must be closed before leaving."""
+def emulated_boards(count: int = 1, waveform: bool = False) -> Iterator[list[str]]:
+    """Adds `count` emulated boards for the duration (starting the emulation
+    if this process has none yet) and gives their serial numbers, in the
+    order they are listed. Their frames count themselves, or with `waveform`
+    carry sines plus noise of 12 significant bits, as a real ADC's values
+    (which compress as those do). Boards opened on them must be closed
+    before leaving."""
     try:
         import ftdi_emulator
     except ImportError:
@@ -65,12 +69,14 @@ def emulated_board() -> Iterator[str]:
         emulator = ftdi_emulator.Emulator()
     except ftdi_emulator.EmulatorError as error:
         raise EmulationUnavailable(str(error)) from None
-    device = emulator.add_device(EMULATED_SERIAL, stream_position=STREAM_POSITION)
+    serials = [EMULATED_SERIAL.format(number) for number in range(1, count + 1)]
+    devices = [emulator.add_device(serial, stream_position=STREAM_POSITION, waveform=waveform) for serial in serials]
     try:
-        yield EMULATED_SERIAL
+        yield serials
     finally:
-        # A board left in a reference cycle would keep the device open.
+        # A board left in a reference cycle would keep its device open.
         gc.collect()
-        device.remove()
+        for device in devices:
+            device.remove()
         if started_here:
             emulator.stop()

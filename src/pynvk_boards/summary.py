@@ -5,9 +5,7 @@ from __future__ import annotations
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 
-FRAME_BYTES = 12
-# Counters that tell the state now rather than a running total.
-GAUGES = frozenset({"last_cut_rows", "ready_blocks", "running"})
+import _pynvk_boards_pp as nvk
 
 
 @dataclass(frozen=True)
@@ -38,25 +36,24 @@ class Summary:
 
     @property
     def stream_bytes_per_s(self) -> float:
-        """Stream bytes per second that became rows (12 per row)."""
-        return self.frames * FRAME_BYTES / self.seconds if self.seconds > 0 else 0.0
+        """Stream bytes per second that became rows (a frame per row)."""
+        return self.frames * nvk.FRAME_SIZE / self.seconds if self.seconds > 0 else 0.0
 
 
 def counter_growth(first: Mapping[str, int | bool], last: Mapping[str, int | bool]) -> dict[str, int]:
-    """How much each running total grew from `first` to `last`."""
-    return {name: int(last[name]) - int(first[name]) for name in last if name not in GAUGES}
+    """How much each running total grew from `first` to `last` (counters that
+    tell a state, such as ready_blocks, are left out)."""
+    return {name: int(last[name]) - int(first[name]) for name in last if name not in nvk.STATS_STATES}
 
 
 def summarize(first: Snapshot, last: Snapshot) -> Summary:
     grown = counter_growth(first.stats, last.stats)
     reasons = []
     if grown["realignments"]:
-        causes = [f"{grown[name]} {label}" for name, label in
-                  (("failed_reads", "failed reads"), ("short_reads", "short reads")) if grown[name]]
-        after = f" (after {' and '.join(causes)})" if causes else ""
+        after = f" (after {grown['failed_reads']} failed reads)" if grown["failed_reads"] else ""
         reasons.append(f"{grown['realignments']} realignment(s) after the first row, each a gap in the stream{after}")
     if grown["torn_frames"]:
-        reasons.append(f"{grown['torn_frames']} torn frame(s): rows whose 12 bytes did not begin with 0xF0 0x0F")
+        reasons.append(f"{grown['torn_frames']} torn frame(s): rows whose {nvk.FRAME_SIZE} bytes did not begin with 0xF0 0x0F")
     warnings = []
     if grown["pool_waits"]:
         warnings.append(f"the reader found no free block {grown['pool_waits']} time(s), "

@@ -1,5 +1,6 @@
-"""Plots of the five channels against time: of a whole recording, decimated
-to a min/max envelope per pixel column, or live of a board's latest blocks.
+"""Plots of each board's five channels against time: of a whole recording,
+decimated to a min/max envelope per pixel column, or live of boards' latest
+blocks.
 
 matplotlib is an optional dependency (the `view` extra)."""
 
@@ -9,15 +10,20 @@ import math
 import threading
 import time
 from collections import deque
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from pathlib import Path
+from typing import TYPE_CHECKING
 
 import numpy as np
+
+import _pynvk_boards_pp as nvk
 
 from .errors import ViewUnavailable
 from .summary import Summary
 
-CHANNELS = 5
+if TYPE_CHECKING:
+    from .recording_file import Recording
+
 FIGURE_INCHES = (12.0, 8.0)
 DPI = 100
 # Pixel columns of the plotting area, about: the envelope's resolution.
@@ -36,14 +42,14 @@ def envelope(data, columns: int = ENVELOPE_COLUMNS) -> tuple[np.ndarray, np.ndar
     rows = len(data)
     per_column = max(1, math.ceil(rows / columns))
     count = math.ceil(rows / per_column)
-    low = np.empty((count, CHANNELS), np.int16)
-    high = np.empty((count, CHANNELS), np.int16)
+    low = np.empty((count, nvk.COLUMNS), np.int16)
+    high = np.empty((count, nvk.COLUMNS), np.int16)
     step = per_column * max(1, SLAB_ROWS // per_column)
     for start in range(0, rows, step):
         slab = np.asarray(data[start : start + step])
         first = start // per_column
         whole = len(slab) // per_column
-        runs = slab[: whole * per_column].reshape(whole, per_column, CHANNELS)
+        runs = slab[: whole * per_column].reshape(whole, per_column, nvk.COLUMNS)
         low[first : first + whole] = runs.min(axis=1)
         high[first : first + whole] = runs.max(axis=1)
         if whole * per_column < len(slab):  # the last, shorter run
@@ -60,16 +66,20 @@ def counters_title(serial: str, summary: Summary) -> str:
             f"alignments {counters['alignments']}, pool waits {counters['pool_waits']})")
 
 
-def create_axes(figure, xlabel: str = "time (s)") -> list:
-    axes = figure.subplots(CHANNELS, 1, sharex=True)
-    for channel, axis in enumerate(axes):
+def create_axes(figure, serials: Sequence[str], xlabel: str = "time (s)") -> list[list]:
+    """Per board, an axis per channel, all stacked and sharing the time axis."""
+    axes = figure.subplots(nvk.COLUMNS * len(serials), 1, sharex=True, squeeze=False)[:, 0]
+    for index, axis in enumerate(axes):
+        board, channel = divmod(index, nvk.COLUMNS)
         axis.set_ylabel(f"ch {channel}")
+        if channel == 0 and len(serials) > 1:
+            axis.set_title(serials[board], loc="left", fontsize="small")
     axes[-1].set_xlabel(xlabel)
-    return list(axes)
+    return [list(axes[board * nvk.COLUMNS : (board + 1) * nvk.COLUMNS]) for board in range(len(serials))]
 
 
 def draw(axes, seconds: np.ndarray, low: np.ndarray, high: np.ndarray) -> None:
-    """Each channel's envelope; where a run is one row it is drawn as a line."""
+    """Each channel's envelope against `seconds` (or rows); where a run is one row it is drawn as a line."""
     for channel, axis in enumerate(axes):
         for artist in list(axis.collections):
             artist.remove()
@@ -108,16 +118,42 @@ def window_figure():
     return plt.figure(figsize=FIGURE_INCHES, dpi=DPI, layout="constrained")
 
 
-def plot_recording(dataset, rows_per_second: float | None, title: str, save: Path | None) -> None:
-    """The whole recording, saved to `save` or shown in a window; against
-    the row number when the rate is not known (an unfinished recording)."""
-    first_rows, low, high = envelope(dataset)
+def recording_axis(recording: Recording, rows: Sequence[np.ndarray]) -> tuple[list[np.ndarray], str]:
+    """Where to draw the given row numbers of each board, and the axis' label:
+    seconds from the first row read, by the block times, when every board
+    has them; else seconds at the recorded rate (one board); else row numbers
+    (an unfinished recording)."""
+    times = [board.row_times(board_rows) for board, board_rows in zip(recording.boards, rows)]
+    known = [board_times for board_times in times if board_times is not None]
+    if len(known) == len(times):
+        first = min(board_times[0] for board_times in known)
+        return [(board_times - first) / 1e9 for board_times in known], "time (s)"
+    summaries = [recording.summary(board) for board in recording.boards]
+    seconds = [summary.seconds for summary in summaries if summary is not None and summary.seconds > 0]
+    if len(seconds) == len(summaries):
+        return [board_rows * board_seconds / max(board.rows, 1)
+                for board, board_rows, board_seconds in zip(recording.boards, rows, seconds)], "time (s)"
+    return list(rows), "row"
+
+
+def recording_title(recording: Recording) -> str:
+    lines = []
+    for board in recording.boards:
+        summary = recording.summary(board)
+        lines.append(f"{board.serial}: {board.rows:,} rows (recording not finished)" if summary is None
+                     else counters_title(board.serial, summary))
+    return "\n".join(lines)
+
+
+def plot_recording(recording: Recording, save: Path | None) -> None:
+    """Every board's channels over the whole recording, saved to `save` or shown in a window."""
+    envelopes = [envelope(board.samples) for board in recording.boards]
+    positions, label = recording_axis(recording, [first_rows for first_rows, _, _ in envelopes])
     figure = new_figure() if save is not None else window_figure()
-    figure.suptitle(title, fontsize="medium")
-    if rows_per_second:
-        draw(create_axes(figure), first_rows / rows_per_second, low, high)
-    else:
-        draw(create_axes(figure, "row"), first_rows, low, high)
+    figure.suptitle(recording_title(recording), fontsize="medium")
+    for axes, x, (_, low, high) in zip(create_axes(figure, [board.serial for board in recording.boards], label),
+                                       positions, envelopes):
+        draw(axes, x, low, high)
     if save is not None:
         figure.savefig(save)
     else:
@@ -127,43 +163,66 @@ def plot_recording(dataset, rows_per_second: float | None, title: str, save: Pat
 
 
 class LiveView:
-    """The latest blocks of a board, drawn about ten times a second.
+    """The latest blocks of one board or several, drawn about ten times a second
+    against the time their rows were read (from the block times).
 
     A producer thread hands blocks in with offer(), which never waits: a
     redraw takes whatever blocks are latest then, so frames of the plot may be
     skipped, never a block of the producer."""
 
-    def __init__(self, serial: str, rows_per_block: int):
-        self.serial = serial
-        self.latest: deque[tuple[int, np.ndarray]] = deque(maxlen=max(1, math.ceil(LIVE_ROWS / rows_per_block)))
-        self.rows = 0
+    def __init__(self, serials: Sequence[str], rows_per_block: int):
+        self.serials = list(serials)
+        blocks = max(1, math.ceil(LIVE_ROWS / rows_per_block))
+        # Per board: its latest blocks as (first row, block, time_ns), and
+        # its first block's last row and time.
+        self.latest: list[deque[tuple[int, np.ndarray, int]]] = [deque(maxlen=blocks) for _ in self.serials]
+        self.first: dict[int, tuple[int, int]] = {}
+        self.rows = [0] * len(self.serials)
         self.started = time.monotonic()
-        self.title = f"{serial}: waiting for data"
+        self.title = f"{', '.join(self.serials)}: waiting for data"
 
-    def offer(self, block: np.ndarray) -> None:
-        self.latest.append((self.rows, block))
-        self.rows += len(block)
+    def offer(self, board: int, block: np.ndarray, time_ns: int) -> None:
+        """Hands in a block of the board of index `board`, and when its last row was read."""
+        self.latest[board].append((self.rows[board], block, time_ns))
+        self.rows[board] += len(block)
+        self.first.setdefault(board, (self.rows[board] - 1, time_ns))
 
-    def set_summary(self, summary: Summary) -> None:
-        self.title = counters_title(self.serial, summary)
+    def filled(self) -> bool:
+        """Whether every board's latest blocks fill the plot."""
+        return all(len(latest) == latest.maxlen for latest in self.latest)
 
-    def render(self, figure, axes) -> bool:
-        """Draws the latest blocks; False when there are none yet."""
-        latest = list(self.latest)
-        if not latest:
+    def set_summaries(self, summaries: Sequence[Summary]) -> None:
+        self.title = "\n".join(counters_title(serial, summary) for serial, summary in zip(self.serials, summaries))
+
+    def render(self, figure, axes: list[list]) -> bool:
+        """Draws the latest blocks; False when a board has none yet."""
+        from .recording_file import times_of_rows
+
+        latest = [list(board_latest) for board_latest in self.latest]
+        if not all(latest):
             return False
-        first_row = latest[0][0]
-        rows = np.concatenate([block for _, block in latest])
-        rate = self.rows / max(time.monotonic() - self.started, 1e-9)
-        first_rows, low, high = envelope(rows)
-        draw(axes, (first_row + first_rows) / rate, low, high)
+        drawn, times = [], []
+        for board, blocks in enumerate(latest):
+            first_rows, low, high = envelope(np.concatenate([block for _, block, _ in blocks]))
+            rows = blocks[0][0] + first_rows
+            # The board's first block too: the pace is known once two transfers came.
+            first_row, first_ns = self.first[board]
+            last_rows = np.array([first_row, *(row + len(block) - 1 for row, block, _ in blocks)])
+            times.append(times_of_rows(rows, last_rows, np.array([first_ns, *(t for _, _, t in blocks)])))
+            drawn.append((rows, low, high))
+        known = [board_times for board_times in times if board_times is not None]
+        origin = min(board_times[0] for board_times in known) if len(known) == len(times) else None
+        elapsed = max(time.monotonic() - self.started, 1e-9)
+        for board_axes, (rows, low, high), board_times, total in zip(axes, drawn, times, self.rows):
+            # Until then, at the mean pace since the view began.
+            seconds = rows * elapsed / total if origin is None or board_times is None else (board_times - origin) / 1e9
+            draw(board_axes, seconds, low, high)
         figure.suptitle(self.title, fontsize="medium")
         return True
 
     def save(self, path: Path) -> None:
         figure = new_figure()
-        axes = create_axes(figure)
-        self.render(figure, axes)
+        self.render(figure, create_axes(figure, self.serials))
         figure.savefig(path)
 
     def run_beside(self, work: Callable[[], object], stop: threading.Event) -> object:
@@ -192,7 +251,7 @@ class LiveView:
         import matplotlib.pyplot as plt
 
         figure = window_figure()
-        axes = create_axes(figure)
+        axes = create_axes(figure, self.serials)
         figure.canvas.mpl_connect("close_event", lambda event: stop.set())
 
         def refresh():

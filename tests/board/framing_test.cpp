@@ -92,22 +92,24 @@ TEST_F(BoardFraming, ResyncPurgesSearchesBackwardsForTheSyncPairAndRealigns) {
   }
 }
 
-TEST_F(BoardFraming, ResyncWindowSeesBytesLeftByEarlierReads) {
+TEST_F(BoardFraming, RealignmentSearchesTheEndOfTheDataJustRead) {
   py_PCB_RIX board(kSerial, 4);
   BoardInspector inspector(board);
-  scripted_ftdi::queue_bytes(frames(0, 4));
-  // One byte that is no sync byte: the window still holds the frames of the
-  // read before, whose last pair lies at block_bytes - 12.
-  scripted_ftdi::queue_bytes({0x33});
-  scripted_ftdi::queue_bytes(std::vector<uint8_t>(12, 0));
-  scripted_ftdi::queue_bytes(frames(4, 4));
+  // Frames 0 and 1 and 6 bytes of frame 2, carried.
+  scripted_ftdi::queue_bytes(stream_bytes(0, 30));
+  // 20 bytes from stream position 63 on: the frame beginning in them at
+  // buffer position 12 lacks the pair. The data (carry and read) ends at
+  // buffer position 26; its last pair is frame 6's at position 15 (stream
+  // position 72), so 13 bytes more reach the start of frame 8.
+  scripted_ftdi::queue_bytes(stream_bytes(63, 20));
+  scripted_ftdi::queue_bytes(stream_bytes(83, 13));
+  scripted_ftdi::queue_bytes(frames(8, 4));
   acquire_script(board);
 
-  EXPECT_EQ(device_traffic(), (std::vector<Call>{read(48), read(48), purge(), read(12), read(48)}));
-  const std::vector<std::vector<int64_t>> blocks = ready_blocks(inspector);
-  ASSERT_GE(blocks.size(), 2u);
-  EXPECT_EQ(blocks[0], index_range(0, 4));
-  EXPECT_EQ(blocks[1], index_range(4, 4));
+  EXPECT_EQ(device_traffic(), (std::vector<Call>{read(48), read(48), purge(), read(13), read(48)}));
+  const std::vector<std::vector<int64_t>> expected{{0, 1, 8, 9}, {10, 11, kNoFrame, kNoFrame}};
+  EXPECT_EQ(ready_blocks(inspector), expected);
+  EXPECT_EQ(board.stats().realignments, 1u);
 }
 
 TEST_F(BoardFraming, RealignmentMissedAfterAPurgeRealignsOnItsOwnReadWithoutPurgingAgain) {
@@ -128,29 +130,42 @@ TEST_F(BoardFraming, RealignmentMissedAfterAPurgeRealignsOnItsOwnReadWithoutPurg
   EXPECT_EQ(ready_blocks(inspector).front(), index_range(12, 4));
 }
 
-TEST_F(BoardFraming, ReadsOfAtMostOneFrameOrFailedReadsCountAsNoData) {
+TEST_F(BoardFraming, ReadsEndingAnywhereInsideAFrameAreContinuedByTheNextRead) {
+  for (std::size_t offset = 0; offset < BOARD_FRAME_SIZE; ++offset) {
+    SCOPED_TRACE(::testing::Message() << "first read ends " << offset << " bytes into frame 2");
+    scripted_ftdi::reset({.serial = kSerial});
+    py_PCB_RIX board(kSerial, 4);
+    BoardInspector inspector(board);
+    scripted_ftdi::queue_bytes(stream_bytes(0, 24 + offset));
+    scripted_ftdi::queue_bytes(stream_bytes(24 + offset, 48));
+    acquire_script(board);
+
+    EXPECT_EQ(device_traffic(), (std::vector<Call>{read(48), read(48)}));
+    const std::vector<std::vector<int64_t>> expected{{0, 1, 2, 3}, {4, 5, kNoFrame, kNoFrame}};
+    EXPECT_EQ(ready_blocks(inspector), expected);
+    const StreamStats stats = board.stats();
+    EXPECT_EQ(stats.frames, 6u);
+    // The bytes of frame 6 that had come when the reader stopped.
+    EXPECT_EQ(stats.discarded_bytes, offset);
+    EXPECT_EQ(stats.alignments + stats.realignments + stats.torn_frames, 0u);
+  }
+}
+
+TEST_F(BoardFraming, ReadsWithNoDataOrLessThanAFrameAreKeptWithoutAPurge) {
   using scripted_ftdi::bytes_read;
   using scripted_ftdi::result_read;
   struct Case {
     const char* name;
     std::vector<scripted_ftdi::ReadStep> script;
-    std::vector<Call> traffic;
   };
   const Case cases[] = {
-      {"exactly one frame, not copied",
-       {bytes_read(frames(0, 1)), bytes_read(frames(1, 4))},
-       {read(48), purge(), read(48)}},
-      {"fewer bytes than a frame",
-       {bytes_read(stream_bytes(0, 5)), bytes_read(frames(1, 4))},
-       {read(48), purge(), read(48)}},
-      // The failed first read leaves the buffer without the sync pair, so it
-      // is realigned at once; the failed realigned read then counts as no data.
-      {"failed reads",
-       {result_read(-5), result_read(-5), bytes_read(frames(1, 4))},
-       {read(48), purge(), read(48), purge(), read(48)}},
-      {"no data",
-       {result_read(0), result_read(0), bytes_read(frames(1, 4))},
-       {read(48), purge(), read(48), purge(), read(48)}},
+      {"exactly one frame", {bytes_read(frames(0, 1)), bytes_read(frames(1, 4))}},
+      {"a short first read beginning with the sync pair", {bytes_read(stream_bytes(0, 2)), bytes_read(stream_bytes(2, 48))}},
+      {"a first read of one byte", {bytes_read(stream_bytes(0, 1)), bytes_read(stream_bytes(1, 48))}},
+      {"empty reads between pieces of one frame",
+       {result_read(0), bytes_read(stream_bytes(0, 5)), result_read(0), result_read(0), bytes_read(stream_bytes(5, 3)),
+        result_read(0), bytes_read(stream_bytes(8, 50))}},
+      {"frames dribbling in a byte at a time", {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -158,27 +173,37 @@ TEST_F(BoardFraming, ReadsOfAtMostOneFrameOrFailedReadsCountAsNoData) {
     py_PCB_RIX board(kSerial, 4);
     BoardInspector inspector(board);
     for (const scripted_ftdi::ReadStep& step : c.script) scripted_ftdi::queue_read(step);
+    if (c.script.empty()) {
+      for (uint64_t position = 0; position < 60; ++position) scripted_ftdi::queue_bytes(stream_bytes(position, 1));
+    }
     acquire_script(board);
 
-    EXPECT_EQ(device_traffic(), c.traffic);
-    EXPECT_EQ(ready_blocks(inspector).front(), index_range(1, 4));
+    for (const Call& call : device_traffic()) EXPECT_EQ(call, read(48));
+    EXPECT_EQ(ready_blocks(inspector).front(), index_range(0, 4));
+    EXPECT_EQ(board.stats().alignments + board.stats().realignments + board.stats().purges, 0u);
   }
 }
 
-TEST_F(BoardFraming, PartialFrameAtTheEndOfAReadIsDroppedAndTheNextReadRealigned) {
+TEST_F(BoardFraming, FailedReadsDropWhatWasCarriedAndRealign) {
+  using scripted_ftdi::bytes_read;
+  using scripted_ftdi::result_read;
   py_PCB_RIX board(kSerial, 4);
   BoardInspector inspector(board);
-  scripted_ftdi::queue_bytes(stream_bytes(0, 30));  // frames 0 and 1, half of 2
-  // Begins inside frame 2; its last pair is frame 6's, at buffer position 42,
-  // so 18 bytes more reach the start of frame 8.
-  scripted_ftdi::queue_bytes(stream_bytes(30, 48));
-  scripted_ftdi::queue_bytes(stream_bytes(78, 18));
-  scripted_ftdi::queue_bytes(frames(8, 4));
+  // Frame 0 and 5 bytes of frame 1, a failed read, then the stream from
+  // frame 1 on: the bytes of frame 1 carried cannot be trusted after a
+  // failure, and the next read is checked as a run's first.
+  for (const scripted_ftdi::ReadStep& step : {bytes_read(stream_bytes(0, 17)), result_read(-5), result_read(-5),
+                                              bytes_read(frames(1, 4))}) {
+    scripted_ftdi::queue_read(step);
+  }
   acquire_script(board);
 
-  EXPECT_EQ(device_traffic(), (std::vector<Call>{read(48), read(48), purge(), read(18), read(48)}));
-  const std::vector<std::vector<int64_t>> expected{{0, 1, 8, 9}, {10, 11, kNoFrame, kNoFrame}};
-  EXPECT_EQ(ready_blocks(inspector), expected);
+  EXPECT_EQ(device_traffic(), (std::vector<Call>{read(48), read(48), purge(), read(48), purge(), read(48)}));
+  EXPECT_EQ(ready_blocks(inspector).front(), (std::vector<int64_t>{0, 1, 2, 3}));
+  const StreamStats stats = board.stats();
+  EXPECT_EQ(stats.failed_reads, 2u);
+  EXPECT_EQ(stats.realignments, 2u);
+  EXPECT_EQ(stats.discarded_bytes, 5u);  // the bytes of frame 1 carried before the failure
 }
 
 TEST_F(BoardFraming, BlockFilledAcrossTwoReadsPassesTheRestOnToTheNextBlock) {

@@ -219,28 +219,40 @@ TEST_F(BoardReaderLifetime, FlushPurgesAtTheEndOfTheReadInProgressAtTheLatest) {
   board.stop();
 }
 
-TEST_F(BoardReaderLifetime, EmptyOrFailedReadsBackOffAndTheStreamResumesAsSoonAsDataComes) {
+TEST_F(BoardReaderLifetime, FailedReadsBackOffEmptyReadsWaitBrieflyAndTheStreamResumesAsSoonAsDataComes) {
   scripted_ftdi::reset({.serial = kSerial, .idle_wait = std::chrono::microseconds(0)});
+  // Every read returns at once: a reader that retried at once would make
+  // tens of thousands of reads in each phase.
+  std::atomic<int32_t> answer{-7};
+  scripted_ftdi::set_source([&answer](uint8_t*, int32_t) -> std::optional<int32_t> { return answer.load(); });
   py_PCB_RIX board(kSerial, 2);
   BoardInspector inspector(board);
-  for (int i = 0; i < 30; ++i) scripted_ftdi::queue_read(scripted_ftdi::result_read(-7));
+  constexpr std::chrono::milliseconds kPhase{300};
   board.start();
-  ASSERT_TRUE(scripted_ftdi::wait_reads(30, kPatience));
-  // Then the script runs dry: every read returns at once with nothing. A
-  // reader that retried at once would make thousands of reads meanwhile.
-  const std::size_t reads_before_idle = scripted_ftdi::read_count();
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_LT(scripted_ftdi::read_count() - reads_before_idle, 40u);
+  std::this_thread::sleep_for(kPhase);
+  const std::size_t failed = scripted_ftdi::read_count();
+  EXPECT_LT(failed, 40u) << "a failing device is not backed off from";
 
+  // A quiet board is read again within about a millisecond, so that nothing
+  // piles up in its FIFO when it speaks again; but not in a busy loop.
+  answer = 0;
+  std::this_thread::sleep_for(kPhase);
+  const std::size_t empty = scripted_ftdi::read_count() - failed;
+  EXPECT_GT(empty, 60u) << "a quiet board is backed off from as if it had failed";
+  EXPECT_LT(empty, 3000u) << "a quiet board is read in a busy loop";
+
+  scripted_ftdi::set_source(nullptr);
   queue_block_reads(2, 3);
   const PooledBlock first = inspector.pop_ready(kPatience);
   ASSERT_TRUE(first.block) << "the stream did not resume";
   EXPECT_EQ(row_indexes(*first.block), index_range(0, 2));
   board.stop();
-  EXPECT_EQ(board.stats().failed_reads, 30u);
-  // Each failed or empty read before the first row made the reader realign,
-  // which costs no data then.
-  EXPECT_GE(board.stats().alignments, 30u);
+  const StreamStats stats = board.stats();
+  EXPECT_GE(stats.failed_reads, failed);
+  // Each failed read before the first row made the reader realign, which
+  // costs no data then; an empty read needs no realignment.
+  EXPECT_EQ(stats.alignments, stats.failed_reads);
+  EXPECT_EQ(stats.realignments, 0u);
 }
 
 TEST(ScriptedFtdi, ReportsTwoThreadsInsideLibftdiAtOnce) {

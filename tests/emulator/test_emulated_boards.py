@@ -5,6 +5,7 @@ import os
 import re
 import subprocess
 import sys
+import time
 
 import numpy as np
 
@@ -66,13 +67,15 @@ def test_wrapper_controls_shape_the_raw_stream(ftdi_emulator):
     chip.inject_garbage(2)
     chip.inject_garbage(b"\x01\x02")
     assert raw(4080) == b"\xa5\xa5\x01\x02" + stream_bytes(4083, 4076)
-    # A slow board has made almost nothing yet.
-    chip.set_pace(1000)
-    paced = raw(4080)
-    assert len(paced) < 100 and paced == stream_bytes(8159, len(paced))
+    # A paced board starts with this read and makes no byte ahead of its pace.
+    rate = 200_000
+    chip.set_pace(rate)
+    start = time.monotonic()
+    assert raw(4080) == stream_bytes(8159, 4080)
+    assert time.monotonic() - start >= 4080 / rate
     chip.set_pace(None)
-    assert raw(4080) == stream_bytes(8159 + len(paced), 4080)
-    assert chip.bytes_delivered == 3 * 4080 + len(paced)
+    assert raw(4080) == stream_bytes(8159 + 4080, 4080)
+    assert chip.bytes_delivered == 4 * 4080
     chip.remove()
     assert nvk.list_pcb_rix() == []
 

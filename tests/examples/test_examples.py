@@ -42,3 +42,27 @@ def test_save_blocks_reports_a_missing_board(ftdi_emulator, tmp_path, capsys, se
     assert load_example("save_blocks").main([*arguments, "--out", str(tmp_path / "x.npy")]) == 1
     assert message in capsys.readouterr().err
     assert not (tmp_path / "x.npy").exists()
+
+
+def test_read_recording_tells_each_boards_rows_and_time_span(ftdi_emulator, tmp_path, capsys):
+    from pynvk_boards.cli import main as pcb_rix
+
+    for serial in ("NVK1", "NVK2"):
+        ftdi_emulator.add_device(serial, bytes_per_second=300_000)
+    out = tmp_path / "run.h5"
+    assert pcb_rix(["record", str(out), "--all", "--rows", "256", "--seconds", "1", "--compress", "zstd"]) == 0
+    capsys.readouterr()
+    assert load_example("read_recording").main([str(out)]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert [line.split(":")[0] for line in lines[0::2]] == ["NVK1", "NVK2"]
+    assert all(line.endswith(" rows, gapless") for line in lines[0::2])
+    # Rows of 12 bytes at 300 kB/s (fewer on a busy machine).
+    for line in lines[1::2]:
+        rate = float(line.rsplit(" s, ", 1)[1].split()[0].replace(",", ""))
+        assert 300_000 / 12 / 4 < rate < 300_000 / 12 * 1.5, line
+
+
+def test_read_recording_reports_a_file_that_is_none(tmp_path, capsys):
+    (tmp_path / "notes.h5").write_text("not hdf5")
+    assert load_example("read_recording").main([str(tmp_path / "notes.h5")]) == 1
+    assert "is no recording: not an HDF5 file" in capsys.readouterr().err

@@ -38,6 +38,7 @@ EXIT_WITH_DAEMONS = """
     emulator.add_device("RIX-SLOW", bytes_per_second=50_000)
     board = nvk.PCB_RIX("RIX-EXIT", 1024)
     slow = nvk.PCB_RIX("RIX-SLOW", 4096)
+    slow.read_ahead = 1 << 16
     board.start()
     slow.start()
 
@@ -71,17 +72,18 @@ def test_interpreter_exit_with_daemon_threads_inside_the_module_is_clean(ftdi_em
     assert "terminate called" not in result.stderr
 
 
-def test_ctrl_c_interrupts_a_wait_without_limit_and_keeps_the_board_usable():
-    script = """
+@pytest.mark.parametrize("wait", ["board.samples", "board.take_block()", "board.take_block(None)"])
+def test_ctrl_c_interrupts_a_wait_without_limit_and_keeps_the_board_usable(wait):
+    script = f"""
         import time
         import _pynvk_boards_pp as nvk
 
         board = nvk.PCB_RIX("nothing attached")
         print("waiting", flush=True)
         try:
-            board.samples
+            {wait}
         except KeyboardInterrupt:
-            print(f"interrupted {time.monotonic():.6f}", flush=True)
+            print(f"interrupted {{time.monotonic():.6f}}", flush=True)
         board.timeout = 0.0
         print("afterwards", board.samples, flush=True)
     """
@@ -151,10 +153,11 @@ def test_slow_board_control_calls_return_after_the_read_in_progress_and_let_pyth
 
 
 @contextlib.contextmanager
-def streaming(emulator, serial):
+def streaming(emulator, serial, read_ahead=0):
     """An emulated chip and its board, started and delivering; stopped after."""
     chip = emulator.add_device(serial)
     board = nvk.PCB_RIX(serial, 16)
+    board.read_ahead = read_ahead
     board.timeout = 2.0
     board.start()
     try:
@@ -170,15 +173,17 @@ def cpu_share_over(seconds):
     return (time.process_time() - start_cpu) / (time.monotonic() - start)
 
 
-def test_a_dead_device_costs_next_to_no_cpu_and_a_live_one_streams_on(ftdi_emulator):
+@pytest.mark.parametrize("read_ahead", [0, 1 << 20], ids=["synchronous-reads", "read-ahead"])
+def test_a_dead_device_costs_next_to_no_cpu_and_a_live_one_streams_on(ftdi_emulator, read_ahead):
     unopened = nvk.PCB_RIX("nothing attached")
+    unopened.read_ahead = read_ahead
     unopened.start()
     try:
         assert cpu_share_over(2.0) < 0.05
     finally:
         unopened.stop()
 
-    with streaming(ftdi_emulator, "RIX-GONE") as (chip, board):
+    with streaming(ftdi_emulator, "RIX-GONE", read_ahead) as (chip, board):
         chip.unplug()
         time.sleep(0.2)
         assert cpu_share_over(2.0) < 0.05
@@ -197,12 +202,14 @@ def test_a_board_whose_reads_fail_for_a_while_streams_again_when_they_succeed(ft
 
 
 @pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer reserves more address space than any limit leaves")
-def test_read_buffer_that_does_not_fit_raises_memory_error_at_start_and_the_board_stays_usable():
-    script = """
+@pytest.mark.parametrize("rows, read_ahead", [(500_000, 0), (2, 1 << 30)], ids=["read-buffer-12-MB", "read-ahead-1-GiB"])
+def test_read_buffer_that_does_not_fit_raises_memory_error_at_start_and_the_board_stays_usable(rows, read_ahead):
+    script = f"""
         import resource
         import _pynvk_boards_pp as nvk
 
-        board = nvk.PCB_RIX("nothing attached", 500_000)  # a read buffer of 12 MB
+        board = nvk.PCB_RIX("nothing attached", {rows})
+        board.read_ahead = {read_ahead}
         with open("/proc/self/status") as status:
             used = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
         _, hard = resource.getrlimit(resource.RLIMIT_AS)
@@ -212,6 +219,7 @@ def test_read_buffer_that_does_not_fit_raises_memory_error_at_start_and_the_boar
         except MemoryError:
             print("MemoryError", board.stats()["running"])
         resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+        board.read_ahead = 0
         board.start()
         board.stop()
         print("usable")

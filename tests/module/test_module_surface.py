@@ -38,12 +38,62 @@ def test_class_members_docstrings_and_kinds():
     members = [name for name in vars(nvk.PCB_RIX) if name not in pybind11_own]
     assert members == [
         "__init__", "samples", "_get_raw_data", "start", "stop", "timeout",
-        "serial_number", "__repr__", "opened", "flush", "stats",
+        "serial_number", "__repr__", "opened", "flush", "stats", "read_ahead", "take_block",
     ]
     timeout = vars(nvk.PCB_RIX)["timeout"]
     assert timeout.__doc__ == TIMEOUT_DOC and len(TIMEOUT_DOC) == 83
     assert timeout.fset is not None
     assert vars(nvk.PCB_RIX)["samples"].fset is None
+
+
+def test_stream_facts_agree_with_what_boards_do():
+    board = nvk.PCB_RIX("A", samples_count=nvk.MIN_SAMPLES_COUNT)
+    assert list(board.stats()) == list(nvk.STATS_KEYS)
+    assert set(nvk.STATS_STATES) < set(nvk.STATS_KEYS)
+    board.timeout = 0.0
+    board.start()
+    board.stop()
+    assert board.samples.shape == (nvk.MIN_SAMPLES_COUNT, nvk.COLUMNS)
+    assert nvk.FRAME_SIZE == 2 + 2 * nvk.COLUMNS
+    with pytest.raises(ValueError, match=f"between {nvk.MIN_SAMPLES_COUNT} and {nvk.MAX_SAMPLES_COUNT}"):
+        nvk.PCB_RIX("A", samples_count=nvk.MAX_SAMPLES_COUNT + 1)
+
+
+class TestReadAhead:
+    @pytest.mark.parametrize("given, kept", [(0, 0), (1, 512), (512, 512), (513, 1024), (1 << 20, 1 << 20)])
+    def test_rounds_up_to_whole_usb_packets(self, given, kept):
+        board = nvk.PCB_RIX("A")
+        assert board.read_ahead == 0
+        board.read_ahead = given
+        assert board.read_ahead == kept == kept // nvk.USB_PACKET_SIZE * nvk.USB_PACKET_SIZE
+
+    @pytest.mark.parametrize(
+        "bad, error, message",
+        [(-1, ValueError, "must not be negative"), (-(2**70), ValueError, "must not be negative"),
+         (2**31, ValueError, "at most 1073741824 bytes"), (2**70, ValueError, "at most"),
+         (1.0, TypeError, "an int of bytes, not float"), (True, TypeError, "not bool"), (None, TypeError, "NoneType")],
+    )
+    def test_refused_values_leave_it_unchanged(self, bad, error, message):
+        board = nvk.PCB_RIX("A")
+        board.read_ahead = 4096
+        with pytest.raises(error, match=message):
+            board.read_ahead = bad
+        assert board.read_ahead == 4096
+
+
+class TestTakeBlockWithoutDevice:
+    @pytest.mark.parametrize("timeout", [0, 0.0, -1, 0.01, np.float64(0.0)])
+    def test_numbers_of_seconds_bound_the_wait(self, timeout):
+        assert nvk.PCB_RIX("A").take_block(timeout) is None
+
+    @pytest.mark.parametrize(
+        "bad, error, message",
+        [("1", TypeError, "not str"), (True, TypeError, "not bool"), (datetime.timedelta(0), TypeError, "timedelta"),
+         (float("nan"), ValueError, "not NaN")],
+    )
+    def test_refused_timeouts_say_what_is_accepted(self, bad, error, message):
+        with pytest.raises(error, match=message):
+            nvk.PCB_RIX("A").take_block(timeout=bad)
 
 
 def test_unopened_board_keeps_what_it_was_given():
@@ -73,6 +123,13 @@ def test_constructor_refuses_bad_arguments(args, kwargs):
 def test_constructor_refuses_unusable_block_sizes(rows):
     with pytest.raises(ValueError, match="samples_count must be between 2 and 178956970"):
         nvk.PCB_RIX("A", samples_count=rows)
+
+
+@pytest.mark.skipif(os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE") > 64 * nvk.MAX_SAMPLES_COUNT * 10,
+                    reason="this computer holds the largest pool")
+def test_a_pool_larger_than_the_computer_raises_memory_error_at_once():
+    with pytest.raises(MemoryError, match=f"samples_count {nvk.MAX_SAMPLES_COUNT} needs .* more than this computer's memory"):
+        nvk.PCB_RIX("A", samples_count=nvk.MAX_SAMPLES_COUNT)
 
 
 def test_keywords_select_the_block_size():

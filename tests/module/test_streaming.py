@@ -131,6 +131,45 @@ class TestSamples:
         assert first_frame(blocks[0]) > stream_position // FRAME_SIZE
 
 
+class TestTakeBlock:
+    def test_blocks_carry_times_that_never_go_back_and_lie_within_the_run(self, open_board):
+        board, _ = open_board()
+        started = time.time_ns()
+        board.start()
+        taken = []
+        for number in range(12):
+            # take_block and samples share the one ready queue.
+            if number % 3 == 2:
+                taken.append((board.samples, None))
+            else:
+                block, time_ns = board.take_block(timeout=2)
+                taken.append((block, time_ns))
+                assert started <= time_ns <= time.time_ns()
+        board.stop()
+        stopped = time.time_ns()
+        assert_fill_order([block for block, _ in taken], purges=0)
+        times = [time_ns for _, time_ns in taken if time_ns is not None]
+        assert times == sorted(times)
+        # The block stop() handed on carries the time of its last fresh row.
+        rest = []
+        while (item := board.take_block(0)) is not None:
+            rest.append(item)
+        assert rest and all(times[-1] <= time_ns <= stopped for _, time_ns in rest)
+
+    def test_times_of_a_later_run_start_from_the_clock_again(self, open_board):
+        board, _ = open_board()
+        board.start()
+        _, first = board.take_block(timeout=2)
+        board.stop()
+        drain(board)
+        time.sleep(0.05)
+        restarted = time.time_ns()
+        board.start()
+        _, second = board.take_block(timeout=2)
+        board.stop()
+        assert restarted <= second and second - first >= 50_000_000
+
+
 class TestTimeout:
     def test_without_timeout_waits_until_another_thread_starts_the_board(self, open_board, capfd):
         board, _ = open_board()

@@ -9,8 +9,8 @@ import numpy as np
 import pytest
 from ftdi_emulator import FAIL_CLAIM
 
-from pynvk_boards import BoardError, NoBoardError, NoDataError, open_board
-from pynvk_boards.board import choose_serial
+from pynvk_boards import BoardError, NoBoardError, NoDataError, open_board, open_boards
+from pynvk_boards.board import choose_serial, choose_serials
 from recorded import assert_consecutive_frames
 
 
@@ -47,7 +47,7 @@ def test_leaving_stops_and_releases_the_board_even_after_an_error(ftdi_emulator)
     chip = ftdi_emulator.add_device("RIX12")
     with pytest.raises(ZeroDivisionError):
         with open_board("RIX1", rows=64) as board:
-            assert (board.serial, board.rows) == ("RIX12", 64)
+            assert (board.serial, board.rows, board.device.read_ahead) == ("RIX12", 64, 1 << 20)
             next(board.blocks())
             1 / 0
     assert chip.wait_value("open_handles", 0)
@@ -55,22 +55,52 @@ def test_leaving_stops_and_releases_the_board_even_after_an_error(ftdi_emulator)
         board.stats()
 
 
-def test_blocks_are_consecutive_frames_and_stop_hands_on_the_fresh_rows_left(ftdi_emulator):
+@pytest.mark.parametrize("asked, message", [
+    (["RIX1", "RIX2"], None),
+    (["RIX", "RIX2"], "serial numbers 'RIX' and 'RIX2' both choose board 'RIX2', which can be opened once"),
+    (["RIX1", "RIX1"], "serial numbers 'RIX1' and 'RIX1' both choose board 'RIX1'"),
+])
+def test_several_serials_choose_several_boards_each_once(asked, message):
+    listed = ["RIX2", "RIX1"]
+    if message is None:
+        assert choose_serials(asked, listed) == ["RIX1", "RIX2"]
+    else:
+        with pytest.raises(BoardError, match=message):
+            choose_serials(asked, listed)
+
+
+def test_blocks_are_consecutive_frames_with_times_and_stop_hands_on_the_fresh_rows_left(ftdi_emulator):
     ftdi_emulator.add_device("RIX1", stream_position=5, bytes_per_second=200_000)
-    with open_board(rows=64) as board:
+    # Synchronous reads: a block's time is that of the read that completed it.
+    with open_board(rows=64, read_ahead=0) as board:
         before = board.stats()
+        started = time.time_ns()
         taken = []
-        for block in board.blocks():
-            taken.append(block)
+        for pair in board.blocks(times=True):
+            taken.append(pair)
             if len(taken) == 20:
                 break
         time.sleep(0.1)  # the reader queues more, and is in the middle of a block
-        left = board.stop()
+        left = board.stop(times=True)
+        stopped = time.time_ns()
         after = board.stats()
-    rows = np.concatenate(taken + left)
+    rows = np.concatenate([block for block, _ in taken + left])
     assert len(rows) == after["frames"] - before["frames"]
     assert after["partial_blocks"] - before["partial_blocks"] == 1
     assert_consecutive_frames(rows)
+    times = [time_ns for _, time_ns in taken + left]
+    assert started <= times[0] and times[-1] <= stopped and times == sorted(times)
+    # A block takes 64 rows of 12 bytes at 200 kB/s, 3.8 ms (longer on a busy
+    # machine); blocks that one read completed share its time.
+    assert 0.5 <= (times[-1] - times[0]) / (len(times) - 1) / (64 * 12 / 200_000 * 1e9) <= 3
+
+
+def test_open_boards_opens_each_with_its_read_ahead_and_closes_them_all(ftdi_emulator):
+    chips = [ftdi_emulator.add_device(serial) for serial in ("RIX1", "RIX2")]
+    with open_boards(["RIX2", "RIX1"], rows=64, read_ahead=1000) as boards:
+        assert [(board.serial, board.device.read_ahead) for board in boards] == [("RIX2", 1024), ("RIX1", 1024)]
+        assert [len(next(board.blocks())) for board in boards] == [64, 64]
+    assert all(chip.wait_value("open_handles", 0) for chip in chips)
 
 
 def test_no_block_for_too_long_is_an_error_naming_the_board(ftdi_emulator):

@@ -3,6 +3,7 @@
 import os
 import subprocess
 import sys
+import time
 
 from pynvk_boards.cli import main
 
@@ -36,3 +37,11 @@ def test_stream_without_a_board_or_the_emulator_says_how_to_get_it(ftdi_emulator
     assert capsys.readouterr() == ("", "pcb-rix stream: no PCB_RIX board is attached, and the emulated board needs "
                                        "the ftdi_emulator package: pip install ./emulator from the source tree "
                                        "(needs umockdev)\n")
+
+
+def test_a_quiet_board_ends_the_stream_after_the_no_data_timeout(ftdi_emulator, capsys):
+    ftdi_emulator.add_device("NVK1").pause()
+    started = time.monotonic()
+    assert main(["stream", "--seconds", "30", "--no-data-timeout", "0.5"]) == 1
+    assert time.monotonic() - started < 5
+    assert capsys.readouterr().err == "pcb-rix stream: no data from board NVK1 for 0.5 s\n"

@@ -6,7 +6,9 @@ import shutil
 import struct
 import subprocess
 import sys
+import time
 
+import h5py
 import numpy as np
 import pytest
 
@@ -50,12 +52,53 @@ def test_a_recording_is_saved_as_a_picture_without_a_display(ftdi_emulator, tmp_
     assert png_size(picture) == PICTURE
 
 
-def test_a_board_is_saved_as_a_picture_without_a_display(ftdi_emulator, tmp_path, capsys):
-    ftdi_emulator.add_device("NVK1")
+@pytest.mark.parametrize("boards, before_block_times", [(2, False), (1, True)])
+def test_every_layout_is_drawn_board_by_board(ftdi_emulator, monkeypatch, tmp_path, capsys, boards,
+                                              before_block_times):
+    for number in range(boards):
+        ftdi_emulator.add_device(f"NVK{number}")
+    out, picture = tmp_path / "run.h5", tmp_path / "run.png"
+    assert main(["record", str(out), "--all", "--rows", "512", "--blocks", "20"]) == 0
+    if before_block_times:
+        with h5py.File(out, "r+") as file:
+            del file["block_time_ns"], file.attrs["read_ahead"], file.attrs["compression"]
+    figures = saved_figures(monkeypatch)
+    assert main(["view", str(out), "--save", str(picture)]) == 0
+    assert png_size(picture) == PICTURE
+    [figure] = figures
+    assert [axis.get_ylabel() for axis in figure.axes] == [f"ch {channel}" for channel in range(5)] * boards
+    # Each board's axes are titled with its serial number when there are several.
+    assert [axis.get_title(loc="left") for axis in figure.axes[::5]] == ([""] if boards == 1 else
+                                                                       [f"NVK{board}" for board in range(boards)])
+    assert figure.axes[-1].get_xlabel() == "time (s)"
+
+
+def saved_figures(monkeypatch):
+    """The figures that will be saved, as they are saved."""
+    from matplotlib.figure import Figure
+
+    figures, savefig = [], Figure.savefig
+    monkeypatch.setattr(Figure, "savefig", lambda figure, *args, **kwargs: figures.append(figure) or
+                        savefig(figure, *args, **kwargs))
+    return figures
+
+
+def test_a_board_is_saved_as_a_picture_without_a_display_against_its_block_times(ftdi_emulator, monkeypatch,
+                                                                                   tmp_path, capsys):
+    ftdi_emulator.add_device("NVK1", bytes_per_second=600_000)
     picture = tmp_path / "live.png"
-    assert main(["view", "--save", str(picture)]) == 0
+    figures = saved_figures(monkeypatch)
+    # A slow drawing takes nothing from the time the rows took to come.
+    new_figure = view.new_figure
+    monkeypatch.setattr(view, "new_figure", lambda: time.sleep(1.5) or new_figure())
+    assert main(["view", "--save", str(picture), "--rows", "1024"]) == 0
     assert png_size(picture) == PICTURE
     assert f"saved {picture}" in capsys.readouterr().out
+    # The latest 16 blocks of 1,024 rows of 12 bytes take 0.33 s at 600 kB/s
+    # (longer when the emulation lags).
+    [figure] = figures
+    start, end = figure.axes[0].dataLim.intervalx
+    assert 0.2 < end - start < 1.0
 
 
 def test_without_matplotlib_view_says_how_to_get_it(monkeypatch, tmp_path, capsys):

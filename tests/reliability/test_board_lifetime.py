@@ -33,11 +33,17 @@ def resident_bytes():
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+# Read-ahead for every other board: two transfers of 4 KiB that a leak would
+# leave behind, or keep queued.
+READ_AHEAD = 8 * 1024
+
+
 def stream_and_drop(serial, number):
     """A board made, started, every other one read once, then dropped while
-    its reader streams."""
+    its reader streams; every fourth reads ahead."""
     board = nvk.PCB_RIX(serial, SAMPLES)
     assert board.opened()
+    board.read_ahead = READ_AHEAD if number % 4 >= 2 else 0
     board.timeout = WAIT
     board.start()
     if number % 2:
@@ -61,6 +67,7 @@ def test_boards_dropped_while_streaming_leave_no_thread_or_usb_handle(ftdi_emula
     assert thread_count() == threads_before
     assert device.wait_value("open_handles", 0)
     assert device.claimed_interfaces == 0
+    assert device.urbs_queued == 0
     add_figures(**{"boards dropped while streaming": BOARDS})
 
 
@@ -82,6 +89,7 @@ def test_short_lived_boards_close_their_usb_handles(ftdi_emulator):
     device = ftdi_emulator.add_device("SHORT")
     for number in range(BOARDS):
         board = nvk.PCB_RIX("SHORT", 16)
+        board.read_ahead = READ_AHEAD if number % 4 == 3 else 0
         if number % 2:
             board.start()
             board.stop()

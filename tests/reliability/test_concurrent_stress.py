@@ -7,6 +7,8 @@ import random
 import threading
 import time
 
+import pytest
+
 import _pynvk_boards_pp as nvk
 from stream_checks import SCALE, add_figures, assert_stream_bytes, check_deliveries, drain, record_tally, timed_stop
 
@@ -46,10 +48,12 @@ def wait_until_reader_idles(device, deadline_s=20.0):
     raise AssertionError("the reader kept reading with every block taken")
 
 
-def test_readers_toggling_raw_reads_and_flushes_keep_frames_whole_and_the_pool_complete(ftdi_emulator):
+@pytest.mark.parametrize("read_ahead", [0, 8 * 1024], ids=["synchronous-reads", "read-ahead"])
+def test_readers_toggling_raw_reads_and_flushes_keep_frames_whole_and_the_pool_complete(ftdi_emulator, read_ahead):
     device = ftdi_emulator.add_device("STRESS")
     board = nvk.PCB_RIX("STRESS", SAMPLES)
     assert board.opened()
+    board.read_ahead = read_ahead
     board.timeout = READ_WAIT
     errors = []
     received = [[] for _ in range(READERS)]
@@ -108,6 +112,7 @@ def test_readers_toggling_raw_reads_and_flushes_keep_frames_whole_and_the_pool_c
     refill = check_deliveries(pool, SAMPLES, in_order=True)
     assert (refill.fresh_rows, refill.frames_skipped) == (POOL * SAMPLES, 0), "the refill lost or repeated frames"
 
+    assert device.urbs_queued == 0, "transfers left queued after stop()"
     record_tally(tally)
     add_figures(
         **{

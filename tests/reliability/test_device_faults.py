@@ -72,14 +72,17 @@ class Stream:
         timed_stop(self.board)
         self.stops += 1
 
-    def finish(self, corrupt_reads=0):
-        """Stops, takes what is left and checks every delivered block."""
+    def finish(self, corrupt_reads=0, lossless=False):
+        """Stops, takes what is left and checks every delivered block; with
+        `lossless` (a board that lost nothing), that no frame was skipped."""
         self.stop()
         self.blocks += drain(self.board)
         tally = check_deliveries(
             self.blocks, SAMPLES, in_order=True, corrupt_reads=corrupt_reads, stops=self.stops
         )
         record_tally(tally)
+        if lossless:
+            assert tally.frames_skipped == 0, f"{tally.frames_skipped} frames lost in {tally.stream_jumps} gaps"
         return tally
 
 
@@ -131,8 +134,40 @@ def test_board_gone_quiet_delivers_nothing_until_it_resumes(stream):
     stream.expect_nothing_for(quiet_s / 4)
     stream.device.resume()
     stream.read(AFTER_FAULT)
-    stream.finish()
+    # The board lost nothing: its quiet spells cost no frame either.
+    stream.finish(lossless=True)
+    assert stream.board.stats()["purges"] == 0
     add_figures(**{"quiet spells of the board [s]": quiet_s * 1.25})
+
+
+@pytest.mark.parametrize("read_ahead", [0, 1 << 20], ids=["synchronous-reads", "read-ahead"])
+def test_a_bursty_board_loses_no_frame(ftdi_emulator, read_ahead):
+    # Bursts of about 100 kB that end inside frames, quiet spells of 40 to
+    # 60 ms, and one of 1.5 s.
+    device = ftdi_emulator.add_device("BURSTY", bytes_per_second=2_000_000, burst_bytes=100_003, quiet_s=0.04)
+    board = nvk.PCB_RIX("BURSTY", 4096)
+    board.read_ahead = read_ahead
+    board.timeout = WAIT
+    blocks = []
+    board.start()
+    for quiet_s, spells in [(0.04, 3), (0.06, 3)]:
+        device.set_bursts(100_003, quiet_s)
+        spells += device.quiet_spells
+        while device.quiet_spells < spells:
+            blocks.append(board.samples)
+    device.pause()
+    time.sleep(1.5)
+    device.resume()
+    for _ in range(10):
+        blocks.append(board.samples)
+    timed_stop(board)
+    blocks += drain(board)
+    tally = check_deliveries(blocks, 4096, in_order=True, stops=1)
+    record_tally(tally)
+    assert tally.frames_skipped == 0 and device.bytes_dropped == 0
+    stats = board.stats()
+    assert (stats["realignments"], stats["purges"], stats["torn_frames"]) == (0, 0, 0)
+    add_figures(**{"quiet spells of bursty boards": device.quiet_spells})
 
 
 @PACES

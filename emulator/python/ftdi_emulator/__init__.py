@@ -12,7 +12,11 @@ libusb makes its first context (the board module makes none at import).
     emu.stop()
 
 The board streams the frames of board_stream.h: frame i carries its own index,
-which ``frame_index`` recovers from a row of five samples.
+which ``frame_index`` recovers from a row of five samples; or, given
+``waveform=True``, sines plus noise of 12 significant bits
+(``stream_bytes(..., waveform=True)``). ftdi_emulator.h tells how its bytes
+reach the host: through the bulk IN transfers that are queued, then the chip
+and the board buffer.
 """
 
 import ctypes
@@ -35,6 +39,7 @@ __all__ = [
     "STRING_SERIAL",
     "frame_bytes",
     "frame_index",
+    "frame_indexes",
     "frame_values",
     "stream_bytes",
 ]
@@ -76,6 +81,9 @@ _VALUES = (
     "garbage_pending",
     "bytes_dropped",
     "board_held",
+    "urbs_queued",
+    "urbs_discarded",
+    "quiet_spells",
 )
 
 _TAIL_VALUES = (0x7FFF, 0x8000, 0xFFFF, 0x0001)
@@ -96,13 +104,12 @@ def frame_bytes(index):
     return bytes(out)
 
 
-def stream_bytes(position, length):
-    """`length` bytes of the board stream from absolute byte `position`."""
-    first = position // FRAME_SIZE
-    last = (position + length + FRAME_SIZE - 1) // FRAME_SIZE
-    joined = b"".join(frame_bytes(i) for i in range(first, last))
-    start = position - first * FRAME_SIZE
-    return joined[start : start + length]
+def stream_bytes(position, length, waveform=False):
+    """`length` bytes of the board stream from absolute byte `position`: the
+    counter frames, or the waveform frames."""
+    out = ctypes.create_string_buffer(length)
+    _lib.ftdi_emu_stream_bytes(int(waveform), position, out, length)
+    return out.raw
 
 
 def frame_index(row):
@@ -119,6 +126,19 @@ def frame_index(row):
             return -1
         index |= byte << (7 * j)
     return index if values[4] == _TAIL_VALUES[index % 4] else -1
+
+
+def frame_indexes(rows):
+    """frame_index of every row of an (n, 5) array at once, with NumPy: the
+    frame index, or -1 for a row that is no frame of the board."""
+    import numpy as np
+
+    values = np.ascontiguousarray(rows).view(np.uint16).reshape(-1, 5)
+    groups = values[:, :4].astype("<u2").view(np.uint8).reshape(-1, 8)
+    indexes = (groups.astype(np.int64) << (7 * np.arange(8, dtype=np.int64))).sum(axis=1)
+    tails = np.array(_TAIL_VALUES, dtype=np.uint16)
+    is_frame = (groups < 0x80).all(axis=1) & (values[:, 4] == tails[indexes % 4])
+    return np.where(is_frame, indexes, -1)
 
 
 class EmulatorError(RuntimeError):
@@ -145,9 +165,12 @@ def _load_library():
         "ftdi_emu_set_pace": (c_int, [c_int, ctypes.c_double]),
         "ftdi_emu_set_board_buffer": (c_int, [c_int, ctypes.c_uint64]),
         "ftdi_emu_set_paused": (c_int, [c_int, c_int]),
+        "ftdi_emu_set_bursts": (c_int, [c_int, ctypes.c_uint64, ctypes.c_uint64]),
+        "ftdi_emu_set_waveform": (c_int, [c_int, c_int]),
         "ftdi_emu_fail_bulk_reads": (c_int, [c_int, c_uint, c_int]),
         "ftdi_emu_unplug": (c_int, [c_int]),
         "ftdi_emu_inject_garbage": (c_int, [c_int, ctypes.c_char_p, ctypes.c_size_t]),
+        "ftdi_emu_stream_bytes": (None, [c_int, ctypes.c_uint64, ctypes.c_char_p, ctypes.c_size_t]),
         "ftdi_emu_value": (c_int64, [c_int, c_int]),
         "ftdi_emu_wait_value": (c_int, [c_int, c_int, c_int64, c_int]),
     }
@@ -211,6 +234,17 @@ class Device:
         board that pauses while the chip is full. Keeps what is held."""
         self._check(_lib.ftdi_emu_set_board_buffer(self.id, size or 0))
 
+    def set_bursts(self, burst_bytes, quiet_s):
+        """After every `burst_bytes` stream bytes it makes (None or 0: no
+        bursts), the board makes nothing for `quiet_s` seconds. Counting
+        starts at the oldest byte the chip holds, which the board makes anew."""
+        self._check(_lib.ftdi_emu_set_bursts(self.id, burst_bytes or 0, round(quiet_s * 1e6)))
+
+    def set_waveform(self, on):
+        """Waveform frames (True) or counter frames (False) from the next
+        byte the chip hands out; stream positions go on."""
+        self._check(_lib.ftdi_emu_set_waveform(self.id, int(bool(on))))
+
     def pause(self):
         self._check(_lib.ftdi_emu_set_paused(self.id, 1))
 
@@ -263,13 +297,20 @@ class Emulator:
         stream_position=0,
         bytes_per_second=None,
         board_buffer=None,
+        burst_bytes=None,
+        quiet_s=0.0,
+        waveform=False,
         unreadable_strings=0,
         failing_steps=0,
     ):
         """Adds a chip; any string may be None (absent). Devices are listed in
-        the order they were added. A paced board (`bytes_per_second`) given a
-        `board_buffer` size cannot pause: it drops what finds that buffer and
-        the chip full (counted in ``bytes_dropped``)."""
+        the order they were added. A paced board (`bytes_per_second`) starts
+        at the first read after the board module configured it; given a
+        `board_buffer` size it cannot pause: it drops what finds the queued
+        transfers, the chip and that buffer full (counted in
+        ``bytes_dropped``). A bursty board goes quiet for `quiet_s` seconds
+        after every `burst_bytes` bytes. `waveform` sends sines plus noise
+        instead of counter frames."""
         device_id = _lib.ftdi_emu_add_device(
             vendor_id, product_id, _encode(manufacturer), _encode(description), _encode(serial)
         )
@@ -279,6 +320,8 @@ class Emulator:
         device.set_stream_position(stream_position)
         device.set_pace(bytes_per_second)
         device.set_board_buffer(board_buffer)
+        device.set_bursts(burst_bytes, quiet_s)
+        device.set_waveform(waveform)
         device.set_unreadable_strings(unreadable_strings)
         device.set_failing_steps(failing_steps)
         return device
