@@ -1,5 +1,6 @@
-"""The recorder of `pcb-rix record` (pynvk_boards.recording) on the stand-in's
-board, writing HDF5 to local disk at 4096 rows per block:
+"""The recorder of `pcb-rix record` (pynvk_boards.session) on the stand-in's
+board, writing HDF5 to local disk at 4096 rows per block, with the module's
+synchronous reads as the other figures (read_ahead 0):
 
 - unpaced: how fast it writes when the board is never the limit, as stream
   MB/s (12 bytes per row), beside the disk's own sequential write rate
@@ -25,10 +26,12 @@ from pathlib import Path
 
 import standin
 from pynvk_boards.board import open_board
-from pynvk_boards.recording import RecordingWriter, record
+from pynvk_boards.recording_file import BoardSetup, RecordingFile
+from pynvk_boards.session import record
 from pynvk_boards.summary import summarize
 
 ROWS = 4096
+READ_AHEAD = 0
 FRAME_SIZE = 12
 MB = 1e6
 MIB = 1 << 20
@@ -82,7 +85,7 @@ def losses(device: standin.StandIn, summary) -> dict:
 
 def drop_once(device: standin.StandIn, seconds: float) -> dict:
     """The control: the paced board read for `seconds`, its blocks dropped."""
-    with open_board(standin.SERIAL, rows=ROWS) as board:
+    with open_board(standin.SERIAL, rows=ROWS, read_ahead=READ_AHEAD) as board:
         device.configure_paced(LINK_RATE)
         first = board.snapshot()
         for _ in board.blocks(until=lambda: time.monotonic() - first.time >= seconds):
@@ -93,8 +96,8 @@ def drop_once(device: standin.StandIn, seconds: float) -> dict:
 
 def record_once(device: standin.StandIn, seconds: float, paced: bool) -> dict:
     path = DIRECTORY / "recording.h5"
-    with open_board(standin.SERIAL, rows=ROWS) as board:
-        writer = RecordingWriter(path, serial=board.serial, rows=ROWS, emulated=False, overwrite=True)
+    with open_board(standin.SERIAL, rows=ROWS, read_ahead=READ_AHEAD) as board:
+        file = RecordingFile(path, [BoardSetup(board.serial, ROWS, READ_AHEAD)], emulated=False, overwrite=True)
         # The paced board makes bytes from now on, into a FIFO of 1.6 ms: the
         # recording starts at once.
         if paced:
@@ -103,19 +106,20 @@ def record_once(device: standin.StandIn, seconds: float, paced: bool) -> dict:
             device.configure_unpaced()
         cpu = time.process_time()
         try:
-            outcome = record(board, writer, seconds=seconds)
+            outcome = record([board], file, seconds=seconds)
         finally:
-            writer.close()
+            file.close()
         cpu = time.process_time() - cpu
     file_bytes = path.stat().st_size
     path.unlink()
-    summary = outcome.summary
+    (recorded,) = outcome.boards
+    summary = recorded.summary
     return {
         "seconds": summary.seconds,
-        "rows": outcome.rows,
-        "stream_bytes_per_s": outcome.rows * FRAME_SIZE / summary.seconds,
+        "rows": recorded.rows,
+        "stream_bytes_per_s": recorded.rows * FRAME_SIZE / summary.seconds,
         "file_bytes": file_bytes,
-        "all_frames_in_file": outcome.frames_left_out == 0 and outcome.error is None,
+        "all_frames_in_file": recorded.frames_left_out == 0 and outcome.error is None,
         **losses(device, summary),
         # The paced stand-in spends its own CPU in the reader's calls; it is left out.
         "core_share": (cpu - device.counters()["standin_cpu_ns"] * 1e-9) / summary.seconds,
