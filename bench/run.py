@@ -285,19 +285,23 @@ class Source:
     stats: Callable[[], dict] | None
 
 
-# A reader: opens the board for blocks of the given row count, as a context
-# that yields a started Source and stops it on exit. The module's reading
-# modes are readers too: each measurement runs the readers it is given.
-Reader = Callable[[int], AbstractContextManager[Source]]
+# A reader: opens the board for blocks of the given row count, calls the
+# second argument, which sets the stand-in's board up, and yields a started
+# Source, stopped on exit. The board is set up only once the reader is open,
+# so that a paced board does not fill its FIFO and overflow while the reader
+# opens. The module's reading modes are readers too: each measurement runs
+# the readers it is given.
+Reader = Callable[[int, Callable[[], None]], AbstractContextManager[Source]]
 
 
 @contextmanager
-def ours(module, rows: int) -> Iterator[Source]:
+def ours(module, rows: int, set_up_board: Callable[[], None]) -> Iterator[Source]:
     """The module's board, reading with synchronous libftdi reads."""
     board = module.PCB_RIX(standin.SERIAL, rows)
     if not board.opened():
         raise RuntimeError("the module did not open the stand-in's board")
     board.timeout = 1.0
+    set_up_board()
     board.start()
     try:
         yield Source(lambda: board.samples, board.stats)
@@ -306,9 +310,10 @@ def ours(module, rows: int) -> Iterator[Source]:
 
 
 @contextmanager
-def peer(rows: int) -> Iterator[Source]:
+def peer(rows: int, set_up_board: Callable[[], None]) -> Iterator[Source]:
     """The single-threaded Python reader."""
     reader = PeerReader(standin.SERIAL, rows)
+    set_up_board()
     try:
         yield Source(reader.read_block, None)
     finally:
@@ -344,8 +349,7 @@ def measure_throughput(readers: dict[str, Reader], device, profile: Profile) -> 
     results = {name: {} for name in readers}
     for rows in THROUGHPUT_ROWS:
         for name, reader in readers.items():
-            device.configure_unpaced()
-            with reader(rows) as source:
+            with reader(rows, device.configure_unpaced) as source:
                 results[name][str(rows)] = stream_unpaced(source, rows, profile.throughput_s, profile.warmup_s)
     return results
 
@@ -364,8 +368,7 @@ def print_stream_rates(profile: Profile) -> None:
     figures = {}
     frames_counted = 0
     for rows in THROUGHPUT_ROWS:
-        device.configure_unpaced()
-        with ours(module, rows) as source:
+        with ours(module, rows, device.configure_unpaced) as source:
             run = stream_unpaced(source, rows, profile.counting_s, profile.warmup_s)
         figures[str(rows)] = {name: run[name] for name in COUNTING_FIGURES}
         frames_counted += run["stats"]["frames"]
@@ -434,8 +437,7 @@ def cpu_share_run(reader: Reader, device, profile: Profile) -> dict:
     reader. The stand-in's waits, going to sleep and waking up, are shown
     apart: a real libusb's waits for its transfers would cost the reader
     that too."""
-    device.configure_paced(PACED_RATE)
-    with reader(TARGET_ROWS) as source:
+    with reader(TARGET_ROWS, partial(device.configure_paced, PACED_RATE)) as source:
         warm_up(source.next_block, profile.warmup_s)
         before, stats_before = device.counters(), source.stats()
         interval = timed_reads(source.next_block, profile.cpu_share_s)
@@ -559,8 +561,7 @@ def measure_stall_loss(readers: dict[str, Reader], device, profile: Profile) -> 
     runs = {name: [] for name in readers}
     for _ in range(profile.paced_runs):
         for name, reader in readers.items():
-            device.configure_paced(PACED_RATE)
-            with reader(STALL_ROWS) as source:
+            with reader(STALL_ROWS, partial(device.configure_paced, PACED_RATE)) as source:
                 run = consume_with_stalls(source, profile.stall_s)
             runs[name].append(run | where_lost(run["bytes_lost"], device, source))
     for name, reader_runs in runs.items():
@@ -584,8 +585,7 @@ def measure_gap_recovery(reader: Reader, device, profile: Profile) -> dict:
     of reading; every frame the consumer then misses is a cost of the gap
     (beyond the dropped bytes themselves) unless the FIFO overflowed too."""
     checker = FrameChecker()
-    device.configure_paced(PACED_RATE)
-    with reader(TARGET_ROWS) as source:
+    with reader(TARGET_ROWS, partial(device.configure_paced, PACED_RATE)) as source:
         consume_checked(source, checker, profile.warmup_s)
         before, stats_before = device.counters(), source.stats()
         missing_before = checker.missing_frames
@@ -619,8 +619,8 @@ def bursty_run(reader: Reader, device, profile: Profile) -> dict:
     what is still in flight at the end does not count; the stand-in's
     counters cover the whole run."""
     checker = FrameChecker()
-    device.configure_paced(PACED_RATE, burst_bytes=BURST_BYTES, quiet_s=QUIET_S)
-    with reader(TARGET_ROWS) as source:
+    bursty = partial(device.configure_paced, PACED_RATE, burst_bytes=BURST_BYTES, quiet_s=QUIET_S)
+    with reader(TARGET_ROWS, bursty) as source:
         start = time.perf_counter()
         consume_checked(source, checker, profile.bursty_s)
         wall = time.perf_counter() - start
@@ -650,8 +650,7 @@ def measure_bursty_board(reader: Reader, device, profile: Profile) -> dict:
 
 
 def measure_rss(reader: Reader, device, profile: Profile) -> dict:
-    device.configure_unpaced()
-    with reader(RSS_ROWS) as source:
+    with reader(RSS_ROWS, device.configure_unpaced) as source:
         for _ in range(profile.rss_warmup_blocks):
             source.next_block()
         before, stats_before = rss_bytes(), source.stats()
