@@ -86,10 +86,18 @@ def read_ahead_bytes(text: str) -> int:
 
 
 def emulated_count(text: str) -> int:
-    if not text.isdigit():
-        raise argparse.ArgumentTypeError(f"takes a number of boards (1 to {MOST_EMULATED}), not {text!r}: "
-                                          f"put OUT.h5 before --emulate")
     return whole_in(1, MOST_EMULATED)(text)
+
+
+def with_emulate_count(arguments: Sequence[str]) -> list[str]:
+    """`--emulate` followed by what is no count of boards (`record --emulate
+    OUT.h5`) emulates one board: the count is written in, so that the word
+    after it stays what it is."""
+    given = list(arguments)
+    for at, word in enumerate(given[:-1]):
+        if word == "--emulate" and not given[at + 1].startswith("-") and not given[at + 1].isdigit():
+            given[at] = "--emulate=1"
+    return given
 
 
 class StopSignals:
@@ -652,7 +660,7 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    arguments = list(sys.argv[1:] if argv is None else argv)
+    arguments = with_emulate_count(sys.argv[1:] if argv is None else argv)
     parser = build_parser()
     args = parser.parse_args(arguments)
     if getattr(args, "waveform", False) and not args.emulate:

@@ -25,7 +25,6 @@ COMMANDS = ("list", "doctor", "record", "view", "info", "stream")
     (["record", "out.h5", "--read-ahead", "-512"], f"argument --read-ahead: must be 0 to {nvk.MAX_READ_AHEAD}, not -512"),
     (["record", "out.h5", "--read-ahead", str(1 << 40)], f"argument --read-ahead: must be 0 to {nvk.MAX_READ_AHEAD}"),
     (["record", "out.h5", "--emulate", "0"], "argument --emulate: must be 1 to 16, not 0"),
-    (["record", "--emulate", "out.h5"], "argument --emulate: takes a number of boards (1 to 16), not 'out.h5'"),
     (["record", "out.h5", "--compress", "gzip"], "argument --compress: invalid choice: 'gzip'"),
     (["record", "out.h5", "--all", "--serial", "NVK1"], "argument --serial: not allowed with argument --all"),
     (["record", "out.h5", "--waveform"], "--waveform needs --emulate"),

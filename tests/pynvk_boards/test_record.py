@@ -102,10 +102,12 @@ def test_seconds_end_the_recording_with_every_frame_read_in_the_file(ftdi_emulat
     assert 1 <= duration.total_seconds() < 10
 
 
-def test_emulate_starts_again_under_umockdev_for_a_user(pcb_rix, tmp_path):
+@pytest.mark.parametrize("emulate_first", [False, True], ids=["OUT.h5 --emulate", "--emulate OUT.h5"])
+def test_emulate_starts_again_under_umockdev_for_a_user(pcb_rix, tmp_path, emulate_first):
     env = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
     out = tmp_path / "run.h5"
-    run = subprocess.run([pcb_rix, "record", str(out), "--emulate", "--blocks", "3"], env=env,
+    arguments = ["--emulate", str(out)] if emulate_first else [str(out), "--emulate"]
+    run = subprocess.run([pcb_rix, "record", *arguments, "--blocks", "3"], env=env,
                          capture_output=True, text=True, timeout=60)
     assert run.returncode == 0, run.stderr
     samples, attributes, _ = read_recording(out)
