@@ -125,9 +125,9 @@ class FramerDrive {
   }
 
   // What is wrong with the delivery, or "" when nothing is: the frames that
-  // reached the framer whole come in order without repeats, rows that hold
-  // none are counted as torn (or lie where a fault began), every byte is
-  // accounted for; with `every_frame` no row is
+  // reached the framer whole come in order without repeats, and rows that
+  // hold none, or one out of order, are counted as torn (or lie where a fault
+  // began); every byte is accounted for; with `every_frame` no row is
   // torn but one across a fault no framing can see, and a fault costs at most
   // two whole frames (but for a stream that ends too soon after one, or after
   // its start); without faults every whole frame is delivered.
@@ -138,18 +138,17 @@ class FramerDrive {
     int64_t before_last = -1;
     for (int64_t index : delivered) {
       // A row that mixes two stretches may decode as some frame by chance,
-      // even as a whole frame further on: it shows as one out of order.
+      // even as a whole one: a stray row out of order. When the row before it
+      // was the stray one, the frames go on from the one before that.
       if (!std::binary_search(whole.begin(), whole.end(), index)) {
         ++not_frames;
-        continue;
-      }
-      if (index <= last) {
-        if (index <= before_last) return "frame " + std::to_string(index) + " after frame " + std::to_string(last);
-        ++not_frames;  // the row before was the stray one
+      } else if (index <= last) {
+        ++not_frames;
+        if (index > before_last) last = index;
       } else {
         before_last = last;
+        last = index;
       }
-      last = index;
     }
     const uint64_t frames = counters.frames.load();
     if (frames != delivered.size()) return "counted " + std::to_string(frames) + " rows, delivered " + std::to_string(delivered.size());
