@@ -34,6 +34,7 @@ from pathlib import Path
 
 import _pynvk_boards_pp as nvk
 import standin
+from frames import FrameChecker
 from pynvk_boards.board import Board, open_board
 from pynvk_boards.defaults import CODECS, DEFAULT_READ_AHEAD, NO_COMPRESSION
 from pynvk_boards.recording_file import BoardSetup, RecordingFile, open_recording
@@ -45,6 +46,8 @@ MB = 1e6
 MIB = 1 << 20
 LINK_RATE = 40e6
 DIRECTORY = Path(__file__).resolve().parents[1] / "build" / "bench_recorder"
+# Rows of a recording read back at a time to check its frames.
+CHECK_ROWS = 1 << 20
 
 
 @dataclass(frozen=True)
@@ -177,6 +180,7 @@ def record_once(device: standin.StandIn, variant: Variant, seconds: float, paced
     with open_recording(path) as recording:
         (written,) = recording.boards
         ratio = written.compression_ratio
+        in_file = frames_in_file(written.samples) if variant.stream == "counter" else None
     file_bytes = path.stat().st_size
     path.unlink()
     (recorded,) = outcome.boards
@@ -188,15 +192,31 @@ def record_once(device: standin.StandIn, variant: Variant, seconds: float, paced
         "file_bytes": file_bytes,
         "compression_ratio": ratio,
         "all_frames_in_file": recorded.frames_left_out == 0 and outcome.error is None,
+        # The waveform's frames carry no index: None.
+        "file_frames_missing": None if in_file is None else in_file.missing_frames,
+        "file_torn_rows": None if in_file is None else in_file.torn_rows,
         **losses(device, summary),
     }
     figures["lossless"] = lossless(figures)
     return figures | core_shares(cpu, figures)
 
 
+def frames_in_file(samples) -> FrameChecker:
+    """The counter stream's frames in a recording's samples, which begin at
+    frame 0 (the paced board starts there, at the reader's first request)."""
+    checker = FrameChecker(first_index=0)
+    for start in range(0, len(samples), CHECK_ROWS):
+        checker.feed(samples[start:start + CHECK_ROWS])
+    return checker
+
+
 def lossless(run: dict) -> bool:
+    """No overflow or purge in the stand-in, the module's gapless verdict,
+    and for a recording every frame read in the file and, where its frames
+    carry their index, none missing or torn from the first on."""
     return (run["device_bytes_overflowed"] == run["device_bytes_purged"] == 0 and run["gapless"]
-            and run.get("all_frames_in_file", True))
+            and run.get("all_frames_in_file", True) and not run.get("file_frames_missing")
+            and not run.get("file_torn_rows"))
 
 
 def paced_figures(runs: list[dict]) -> dict:
@@ -271,7 +291,9 @@ def report(results: dict) -> str:
         return (f"overflowed {sum(run['device_bytes_overflowed'] for run in runs):,} B, purged "
                 f"{sum(run['device_bytes_purged'] for run in runs):,} B, not gapless "
                 f"{sum(not run['gapless'] for run in runs)}, pool waits {sum(run['pool_waits'] for run in runs)} "
-                f"({sum(run['pool_wait_ms'] for run in runs):.0f} ms)")
+                f"({sum(run['pool_wait_ms'] for run in runs):.0f} ms)"
+                + (f", frames missing from the file {sum(run['file_frames_missing'] for run in runs):,}"
+                   if all(run.get("file_frames_missing") is not None for run in runs) else ""))
 
     def ratios(runs: list[dict]) -> str:
         values = [run["compression_ratio"] for run in runs if run.get("compression_ratio") is not None]

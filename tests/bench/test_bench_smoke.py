@@ -114,7 +114,14 @@ RECORDER_CONTROL_RUN_KEYS = {
     "core_share",
     "standin_core_share",
 }
-RECORDER_RUN_KEYS = RECORDER_CONTROL_RUN_KEYS | {"rows", "file_bytes", "compression_ratio", "all_frames_in_file"}
+RECORDER_RUN_KEYS = RECORDER_CONTROL_RUN_KEYS | {
+    "rows",
+    "file_bytes",
+    "compression_ratio",
+    "all_frames_in_file",
+    "file_frames_missing",
+    "file_torn_rows",
+}
 RECORDER_PACED_KEYS = {"runs", "lossless_runs", "stream_bytes_per_s", "core_share", "standin_core_share", "pool_waits"}
 SECTION_KEYS = {
     "memcpy": {"array_bytes", "best_s", "bytes_per_s"},
@@ -295,8 +302,17 @@ def test_recorder_runs_each_variant_and_writes_every_frame_it_read(results):
         assert set(run) == RECORDER_RUN_KEYS
         # The session writes every frame the module read into the file.
         assert run["all_frames_in_file"] is True and run["rows"] == run["frames"] > 0
+        variant = recorder["variants"][name]
+        if variant["stream"] == "counter":
+            # Read back, a recording of a board that lost nothing holds every
+            # frame from the first on, whole.
+            assert run["file_frames_missing"] >= 0 and run["file_torn_rows"] >= 0
+            if run["device_bytes_overflowed"] == run["device_bytes_purged"] == 0:
+                assert run["file_frames_missing"] == run["file_torn_rows"] == 0
+        else:
+            assert run["file_frames_missing"] is run["file_torn_rows"] is None
         samples_bytes = run["rows"] * nvk.COLUMNS * 2
-        if recorder["variants"][name]["compression"] == "none":
+        if variant["compression"] == "none":
             assert run["compression_ratio"] is None
             assert run["file_bytes"] >= samples_bytes
         else:
