@@ -727,7 +727,7 @@ def table_rows(results: dict) -> list[str]:
         f"memory copy (np.copyto, {results['memcpy']['array_bytes'] / MIB:g} MiB): "
         f"{results['memcpy']['bytes_per_s'] / MB:,.0f} MB/s",
         "",
-        f"unpaced stream, MB/s and process CPU s/GB (the consumer's):",
+        "unpaced stream, MB/s and process CPU s/GB (the consumer's):",
     ]
     throughput = results["throughput"]
     rows.append(f"{'rows':>6} | " + " | ".join(f"{name:>32}" for name in throughput))
