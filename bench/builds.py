@@ -1,6 +1,7 @@
 """What the benchmark builds with CMake before it runs: the libusb stand-in
 (usb_standin.c), and the module twice, with its stream counting compiled in
-and out, so that one run can measure what the counting costs.
+and out, so that one run can measure what the counting costs; the counting
+build is the module of every other figure.
 
 Each build directory is configured once and brought up to date on every run.
 """
@@ -16,6 +17,10 @@ ROOT = Path(__file__).resolve().parents[1]
 BUILD_ROOT = ROOT / "build"
 # The module builds, by whether the reader counts what it reads.
 MODULE_BUILD_DIRS = {"counting": BUILD_ROOT / "bench-counting", "not_counting": BUILD_ROOT / "bench-nocount"}
+# The build the wheel makes (it counts), which every other figure uses.
+WHEEL_VARIANT = "counting"
+# Where this tree's Python package (pynvk_boards) lies.
+PACKAGE_DIR = ROOT / "src"
 
 
 def cmake_build(source: Path, build_dir: Path, options: tuple[str, ...] = (), target: str | None = None) -> None:

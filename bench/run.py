@@ -1,13 +1,15 @@
-"""Benchmark of _pynvk_boards_pp against a plain Python reader, both on the
-real libftdi1 over an in-memory libusb stand-in.
+"""Benchmark of _pynvk_boards_pp, reading synchronously and reading ahead,
+against a plain Python reader, all on the real libftdi1 over an in-memory
+libusb stand-in.
 
     python bench/run.py [--json PATH] [--smoke] [--standin-build-dir DIR]
 
 Builds the stand-in and the module with and without its stream counting if
-needed, re-executes itself with the stand-in in LD_PRELOAD, runs every
-measurement, prints a table and writes the figures as JSON. --smoke runs
-every measurement for a token time (figures meaningless) and writes the JSON
-to a temporary file unless --json is given.
+needed, re-executes itself with the stand-in in LD_PRELOAD and this tree's
+own module build and package on PYTHONPATH, runs every measurement, prints a
+table and writes the figures as JSON. --smoke runs every measurement for a
+token time (figures meaningless) and writes the JSON to a temporary file
+unless --json is given.
 """
 
 from __future__ import annotations
@@ -32,12 +34,14 @@ import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+import _pynvk_boards_pp as nvk  # noqa: E402
 import builds  # noqa: E402
+from frames import FrameChecker  # noqa: E402
 import recorder  # noqa: E402
 import standin  # noqa: E402
 from peer import PeerReader  # noqa: E402
+from pynvk_boards.defaults import DEFAULT_READ_AHEAD  # noqa: E402
 
-FRAME_SIZE = 12
 MB = 1e6
 MIB = 1 << 20
 THROUGHPUT_ROWS = (1024, 4096, 16384)
@@ -59,8 +63,9 @@ GAP_BYTES = 5
 BURST_BYTES = 100_003
 QUIET_S = 0.060
 PRELOAD_MARK = "PYNVK_BENCH_PRELOADED"
-# stats() counters that tell the state at the call rather than a running total.
-STATS_STATES = ("last_cut_rows", "ready_blocks", "running")
+# The module's reading modes, as readers: synchronous libftdi reads (the
+# module's default) and read-ahead as the package and pcb-rix set it.
+MODULE_READ_AHEAD = {"ours": 0, "ours_read_ahead": DEFAULT_READ_AHEAD}
 # Figures of the repeated paced runs that get a median and range.
 CPU_SHARE_FIGURES = (
     "core_share",
@@ -140,11 +145,15 @@ def reexec_with_standin(args: argparse.Namespace) -> None:
     with the stand-in preloaded, so the libusb symbols of libftdi1 (and of the
     module) resolve to it."""
     library = standin.build(args.standin_build_dir)
-    for variant in builds.MODULE_BUILD_DIRS:
-        builds.build_module(variant)
+    module_dirs = {variant: builds.build_module(variant) for variant in builds.MODULE_BUILD_DIRS}
     env = dict(os.environ)
     env["LD_PRELOAD"] = " ".join(filter(None, [str(library), env.get("LD_PRELOAD", "")]))
     env[PRELOAD_MARK] = str(library)
+    # Every figure is of this tree: its module (the counting build, as the
+    # wheel builds it) and its package, not whatever the interpreter has
+    # installed, which other work may replace while the benchmark runs.
+    own = [str(module_dirs[builds.WHEEL_VARIANT]), str(builds.PACKAGE_DIR)]
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [*own, env.get("PYTHONPATH")]))
     # NumPy's BLAS pool would add idle threads to the process CPU figures.
     env.setdefault("OPENBLAS_NUM_THREADS", "1")
     os.execve(sys.executable, [sys.executable, str(Path(__file__).resolve()), *sys.argv[1:]], env)
@@ -155,7 +164,7 @@ def reexec_with_standin(args: argparse.Namespace) -> None:
 
 def stats_grown(after: dict, before: dict) -> dict:
     """The counters of `after` less those of `before`; states as in `after`."""
-    return {name: value if name in STATS_STATES else value - before[name] for name, value in after.items()}
+    return {name: value if name in nvk.STATS_STATES else value - before[name] for name, value in after.items()}
 
 
 def spread(values) -> dict:
@@ -167,61 +176,6 @@ def spread(values) -> dict:
 def rss_bytes() -> int:
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-class FrameChecker:
-    """Follows the frame indexes of delivered int16 rows. Rows that are no
-    frame of the stream are torn; the frames skipped between consecutive
-    whole rows are missing (indexes repeat every RING_FRAMES frames, over
-    twice as long as any gap a run makes)."""
-
-    def __init__(self):
-        self.tails = np.array([0x7FFF, 0x8000, 0xFFFF, 0x0001], np.uint16)
-        self.previous = None
-        self.gaps = 0
-        self.missing_frames = 0
-        self.torn_rows = 0
-        self.rows = 0
-
-    def _decode(self, rows):
-        """Frame indexes of int16 rows and which rows are torn."""
-        values = rows.view(np.uint16)
-        index_bytes = values[:, :4].view(np.uint8)
-        low = index_bytes[:, :3].astype(np.int64)
-        index = low[:, 0] | (low[:, 1] << 7) | (low[:, 2] << 14)
-        torn = (low >= 0x80).any(1) | index_bytes[:, 3:].any(1) | (values[:, 4] != self.tails[index & 3])
-        return index, torn
-
-    def _follow(self, whole) -> None:
-        """Counts the frames skipped before and between whole-row indexes."""
-        if self.previous is not None:
-            whole = np.concatenate(([self.previous], whole))
-        if whole.size:
-            # Signed, so that a stray row that slips through cancels out.
-            half = standin.RING_FRAMES // 2
-            skipped = (np.diff(whole) - 1 + half) % standin.RING_FRAMES - half
-            self.gaps += int(np.count_nonzero(skipped))
-            self.missing_frames += int(skipped.sum())
-            self.previous = int(whole[-1])
-
-    def feed(self, block) -> None:
-        self.rows += len(block)
-        # A block whose end rows are whole and exactly len-1 frames apart holds
-        # consecutive frames; only other blocks need every row decoded.
-        end_index, end_torn = self._decode(block[[0, -1]])
-        if not end_torn.any() and (end_index[1] - end_index[0]) % standin.RING_FRAMES == len(block) - 1:
-            self._follow(end_index[:1])
-            self.previous = int(end_index[1])
-            return
-        index, torn = self._decode(block)
-        self.torn_rows += int(torn.sum())
-        # A torn row can decode as some frame by chance; a row counts only when
-        # a neighbour in the block confirms it as one step of the stream.
-        step = (np.diff(index) % standin.RING_FRAMES == 1) & ~torn[:-1] & ~torn[1:]
-        confirmed = np.zeros(len(index), bool)
-        confirmed[:-1] |= step
-        confirmed[1:] |= step
-        self._follow(index[confirmed])
 
 
 def measure_memcpy(profile: Profile) -> dict:
@@ -287,36 +241,47 @@ class Source:
 
 # A reader: opens the board for blocks of the given row count, calls the
 # second argument, which sets the stand-in's board up, and yields a started
-# Source, stopped on exit. The board is set up only once the reader is open,
-# so that a paced board does not fill its FIFO and overflow while the reader
-# opens. The module's reading modes are readers too: each measurement runs
-# the readers it is given.
+# Source; on exit it halts the stand-in's board and stops. A paced board
+# starts at the reader's first request (paced_board) and is halted before
+# the reader stops, so that neither the reader's start nor its stop counts
+# as a loss. The module's reading modes are readers too (MODULE_READ_AHEAD):
+# each measurement runs the readers it is given.
 Reader = Callable[[int, Callable[[], None]], AbstractContextManager[Source]]
 
 
+def paced_board(device, **options) -> Callable[[], None]:
+    """Sets the stand-in's board up to make PACED_RATE from the reader's first
+    request on (options: those of StandIn.configure_paced)."""
+    return partial(device.configure_paced, PACED_RATE, at_request=True, **options)
+
+
 @contextmanager
-def ours(module, rows: int, set_up_board: Callable[[], None]) -> Iterator[Source]:
-    """The module's board, reading with synchronous libftdi reads."""
-    board = module.PCB_RIX(standin.SERIAL, rows)
+def ours(device, read_ahead: int, rows: int, set_up_board: Callable[[], None]) -> Iterator[Source]:
+    """The module's board, with `read_ahead` bytes of transfers queued
+    (0: synchronous libftdi reads)."""
+    board = nvk.PCB_RIX(standin.SERIAL, rows)
     if not board.opened():
         raise RuntimeError("the module did not open the stand-in's board")
     board.timeout = 1.0
+    board.read_ahead = read_ahead
     set_up_board()
     board.start()
     try:
         yield Source(lambda: board.samples, board.stats)
     finally:
+        device.halt()
         board.stop()
 
 
 @contextmanager
-def peer(rows: int, set_up_board: Callable[[], None]) -> Iterator[Source]:
+def peer(device, rows: int, set_up_board: Callable[[], None]) -> Iterator[Source]:
     """The single-threaded Python reader."""
     reader = PeerReader(standin.SERIAL, rows)
     set_up_board()
     try:
         yield Source(reader.read_block, None)
     finally:
+        device.halt()
         reader.close()
 
 
@@ -331,7 +296,7 @@ def stream_unpaced(source: Source, rows: int, seconds: float, warmup_s: float) -
     interval = timed_reads(next_block, seconds)
     counted = stats_grown(stats(), before) if stats else None
     frames_valid = check_one_block(next_block())
-    gigabytes = interval.blocks * rows * FRAME_SIZE / 1e9
+    gigabytes = interval.blocks * rows * nvk.FRAME_SIZE / 1e9
     figures = {
         "blocks": interval.blocks,
         "seconds": interval.wall_s,
@@ -362,17 +327,15 @@ def print_stream_rates(profile: Profile) -> None:
     """One round of the counting cost: the module this process imports
     streams each row count for profile.counting_s; prints its rate and CPU
     per GB as JSON."""
-    import _pynvk_boards_pp as module
-
     device = standin.StandIn(os.environ[PRELOAD_MARK])
     figures = {}
     frames_counted = 0
     for rows in THROUGHPUT_ROWS:
-        with ours(module, rows, device.configure_unpaced) as source:
+        with ours(device, MODULE_READ_AHEAD["ours"], rows, device.configure_unpaced) as source:
             run = stream_unpaced(source, rows, profile.counting_s, profile.warmup_s)
         figures[str(rows)] = {name: run[name] for name in COUNTING_FIGURES}
         frames_counted += run["stats"]["frames"]
-    print(json.dumps({"module_file": module.__file__, "rows": figures, "frames_counted": frames_counted}))
+    print(json.dumps({"module_file": nvk.__file__, "rows": figures, "frames_counted": frames_counted}))
 
 
 def measure_counting_cost(smoke: bool, profile: Profile) -> dict:
@@ -437,7 +400,7 @@ def cpu_share_run(reader: Reader, device, profile: Profile) -> dict:
     reader. The stand-in's waits, going to sleep and waking up, are shown
     apart: a real libusb's waits for its transfers would cost the reader
     that too."""
-    with reader(TARGET_ROWS, partial(device.configure_paced, PACED_RATE)) as source:
+    with reader(TARGET_ROWS, paced_board(device)) as source:
         warm_up(source.next_block, profile.warmup_s)
         before, stats_before = device.counters(), source.stats()
         interval = timed_reads(source.next_block, profile.cpu_share_s)
@@ -462,39 +425,43 @@ def cpu_share_run(reader: Reader, device, profile: Profile) -> dict:
     }
 
 
-def repeated(run: Callable[[], dict], count: int, figures, **conditions) -> dict:
-    """The conditions of `count` runs, the runs, and the median and range of
-    each of their `figures`."""
-    runs = [run() for _ in range(count)]
-    return {**conditions, "runs": runs, **summarize(runs, figures)}
+def in_turns(run: Callable[[Reader], dict], readers: dict[str, Reader], count: int, figures) -> dict:
+    """`count` runs of each reader, the readers taking turns, so that the
+    machine's own disturbances fall on all of them alike: per reader its runs
+    and the median and range of each of their `figures`."""
+    runs = {name: [] for name in readers}
+    for _ in range(count):
+        for name, reader in readers.items():
+            runs[name].append(run(reader))
+    return {name: {"runs": reader_runs, **summarize(reader_runs, figures)} for name, reader_runs in runs.items()}
 
 
-def measure_cpu_share(reader: Reader, device, profile: Profile) -> dict:
-    return repeated(
-        lambda: cpu_share_run(reader, device, profile),
-        profile.paced_runs,
-        CPU_SHARE_FIGURES,
-        rate_bytes_per_s=PACED_RATE,
-        samples_count=TARGET_ROWS,
-    )
+def measure_cpu_share(readers: dict[str, Reader], device, profile: Profile) -> dict:
+    return {
+        "rate_bytes_per_s": PACED_RATE,
+        "samples_count": TARGET_ROWS,
+        **in_turns(partial(cpu_share_run, device=device, profile=profile), readers, profile.paced_runs,
+                   CPU_SHARE_FIGURES),
+    }
 
 
 def account_for_missed(bytes_missed: int, device: dict, stats: dict) -> dict:
     """How the counters account for the bytes the consumer missed: bytes the
     board never sent (FIFO overflow, and gaps made on purpose) or purged from
-    its FIFO (`device`: the stand-in's counters), bytes libftdi received in
-    its transfers but never returned (what its read buffer held at a purge,
-    and what it holds at the end: bytes delivered less the reader's
-    `bytes_read`), bytes the reader read but wrote into no row, and rows it
+    its FIFO (`device`: the stand-in's counters), bytes delivered in
+    completed transfers that the reader never counted as read (bytes
+    delivered less its `bytes_read`: what libftdi's read buffer held at a
+    purge or holds at the end; with read-ahead, the transfers a flush
+    drops), bytes the reader read but wrote into no row, and rows it
     wrote from torn frames. What is left unaccounted lies at the edges of the
     measurement (counted, but before the first or after the last row the
     consumer saw)."""
     parts = {
         "device_overflowed": device["bytes_lost"],
         "device_purged": device["bytes_purged"],
-        "libftdi_dropped": device["bytes_delivered"] - stats["bytes_read"],
+        "delivered_unread": device["bytes_delivered"] - stats["bytes_read"],
         "discarded": stats["discarded_bytes"],
-        "torn_rows": FRAME_SIZE * stats["torn_frames"],
+        "torn_rows": nvk.FRAME_SIZE * stats["torn_frames"],
     }
     accounted = sum(parts.values())
     return {**parts, "accounted": accounted, "bytes_missed": bytes_missed, "unaccounted": bytes_missed - accounted}
@@ -523,8 +490,8 @@ def consume_with_stalls(source: Source, seconds: float) -> dict:
         "seconds": wall,
         "stalled_s": stalled,
         "blocks": blocks,
-        "delivered_bytes_per_s": checker.rows * FRAME_SIZE / wall,
-        "bytes_lost": checker.missing_frames * FRAME_SIZE,
+        "delivered_bytes_per_s": checker.rows * nvk.FRAME_SIZE / wall,
+        "bytes_lost": checker.missing_frames * nvk.FRAME_SIZE,
         "gaps_seen": checker.gaps,
         "torn_rows_seen": checker.torn_rows,
     }
@@ -537,6 +504,8 @@ def where_lost(bytes_lost: int, device, source: Source) -> dict:
     counters = device.counters()
     figures = {
         "device_bytes_sent": counters["bytes_sent"],
+        "device_bytes_delivered": counters["bytes_delivered"],
+        "device_transfers": counters["transfers"],
         "device_bytes_overflowed": counters["bytes_lost"],
         "device_bytes_purged": counters["bytes_purged"],
         "device_purges": counters["purges"],
@@ -548,25 +517,22 @@ def where_lost(bytes_lost: int, device, source: Source) -> dict:
     return figures
 
 
+def stall_run(reader: Reader, device, profile: Profile) -> dict:
+    with reader(STALL_ROWS, paced_board(device)) as source:
+        run = consume_with_stalls(source, profile.stall_s)
+    return run | where_lost(run["bytes_lost"], device, source)
+
+
 def measure_stall_loss(readers: dict[str, Reader], device, profile: Profile) -> dict:
-    """The readers in turn, profile.paced_runs times each."""
-    results = {
+    return {
         "rate_bytes_per_s": PACED_RATE,
         "fifo_bytes": standin.DEFAULT_FIFO_BYTES,
         "samples_count": STALL_ROWS,
         "stall_every_blocks": STALL_EVERY,
         "stall_max_s": STALL_MAX_S,
         "seed": STALL_SEED,
+        **in_turns(partial(stall_run, device=device, profile=profile), readers, profile.paced_runs, STALL_FIGURES),
     }
-    runs = {name: [] for name in readers}
-    for _ in range(profile.paced_runs):
-        for name, reader in readers.items():
-            with reader(STALL_ROWS, partial(device.configure_paced, PACED_RATE)) as source:
-                run = consume_with_stalls(source, profile.stall_s)
-            runs[name].append(run | where_lost(run["bytes_lost"], device, source))
-    for name, reader_runs in runs.items():
-        results[name] = {"runs": reader_runs, **summarize(reader_runs, STALL_FIGURES)}
-    return results
 
 
 def consume_checked(source: Source, checker: FrameChecker, seconds: float) -> None:
@@ -579,13 +545,13 @@ def consume_checked(source: Source, checker: FrameChecker, seconds: float) -> No
         checker.feed(block)
 
 
-def measure_gap_recovery(reader: Reader, device, profile: Profile) -> dict:
+def gap_recovery_run(reader: Reader, device, profile: Profile) -> dict:
     """What one small gap in the stream costs the module at a paced 40 MB/s:
     GAP_BYTES are dropped `gap_repeats` times, each followed by gap_settle_s
     of reading; every frame the consumer then misses is a cost of the gap
     (beyond the dropped bytes themselves) unless the FIFO overflowed too."""
     checker = FrameChecker()
-    with reader(TARGET_ROWS, partial(device.configure_paced, PACED_RATE)) as source:
+    with reader(TARGET_ROWS, paced_board(device)) as source:
         consume_checked(source, checker, profile.warmup_s)
         before, stats_before = device.counters(), source.stats()
         missing_before = checker.missing_frames
@@ -595,13 +561,9 @@ def measure_gap_recovery(reader: Reader, device, profile: Profile) -> dict:
             consume_checked(source, checker, profile.gap_settle_s)
         after, stats = device.counters(), stats_grown(source.stats(), stats_before)
     dropped = GAP_BYTES * profile.gap_repeats
-    bytes_lost = (checker.missing_frames - missing_before) * FRAME_SIZE
+    bytes_lost = (checker.missing_frames - missing_before) * nvk.FRAME_SIZE
     device_grown = {name: after[name] - before[name] for name in after}
     return {
-        "rate_bytes_per_s": PACED_RATE,
-        "samples_count": TARGET_ROWS,
-        "gaps": profile.gap_repeats,
-        "gap_bytes": GAP_BYTES,
         "bytes_lost": bytes_lost,
         "torn_rows_seen": checker.torn_rows - torn_before,
         "device_bytes_overflowed": device_grown["bytes_lost"] - dropped,
@@ -619,7 +581,7 @@ def bursty_run(reader: Reader, device, profile: Profile) -> dict:
     what is still in flight at the end does not count; the stand-in's
     counters cover the whole run."""
     checker = FrameChecker()
-    bursty = partial(device.configure_paced, PACED_RATE, burst_bytes=BURST_BYTES, quiet_s=QUIET_S)
+    bursty = paced_board(device, burst_bytes=BURST_BYTES, quiet_s=QUIET_S)
     with reader(TARGET_ROWS, bursty) as source:
         start = time.perf_counter()
         consume_checked(source, checker, profile.bursty_s)
@@ -633,23 +595,32 @@ def bursty_run(reader: Reader, device, profile: Profile) -> dict:
         "delivered_share": delivered / sent,
         "gaps_seen": checker.gaps,
         "torn_rows_seen": checker.torn_rows,
-        **where_lost(checker.missing_frames * FRAME_SIZE, device, source),
+        **where_lost(checker.missing_frames * nvk.FRAME_SIZE, device, source),
     }
 
 
-def measure_bursty_board(reader: Reader, device, profile: Profile) -> dict:
-    return repeated(
-        lambda: bursty_run(reader, device, profile),
-        profile.paced_runs,
-        BURSTY_FIGURES,
-        rate_bytes_per_s=PACED_RATE,
-        burst_bytes=BURST_BYTES,
-        quiet_s=QUIET_S,
-        samples_count=TARGET_ROWS,
-    )
+def measure_gap_recovery(readers: dict[str, Reader], device, profile: Profile) -> dict:
+    return {
+        "rate_bytes_per_s": PACED_RATE,
+        "samples_count": TARGET_ROWS,
+        "gaps": profile.gap_repeats,
+        "gap_bytes": GAP_BYTES,
+        **{name: gap_recovery_run(reader, device, profile) for name, reader in readers.items()},
+    }
 
 
-def measure_rss(reader: Reader, device, profile: Profile) -> dict:
+def measure_bursty_board(readers: dict[str, Reader], device, profile: Profile) -> dict:
+    return {
+        "rate_bytes_per_s": PACED_RATE,
+        "burst_bytes": BURST_BYTES,
+        "quiet_s": QUIET_S,
+        "samples_count": TARGET_ROWS,
+        **in_turns(partial(bursty_run, device=device, profile=profile), readers, profile.paced_runs,
+                   BURSTY_FIGURES),
+    }
+
+
+def rss_run(reader: Reader, device, profile: Profile) -> dict:
     with reader(RSS_ROWS, device.configure_unpaced) as source:
         for _ in range(profile.rss_warmup_blocks):
             source.next_block()
@@ -661,8 +632,6 @@ def measure_rss(reader: Reader, device, profile: Profile) -> dict:
         wall = time.perf_counter() - start
         after, stats = rss_bytes(), stats_grown(source.stats(), stats_before)
     return {
-        "samples_count": RSS_ROWS,
-        "blocks": profile.rss_blocks,
         "seconds": wall,
         "rss_before_bytes": before,
         "rss_after_bytes": after,
@@ -672,31 +641,53 @@ def measure_rss(reader: Reader, device, profile: Profile) -> dict:
     }
 
 
-def evaluate_targets(results: dict) -> dict:
-    ours = results["throughput"]["ours"][str(TARGET_ROWS)]["bytes_per_s"]
-    peer = results["throughput"]["peer"][str(TARGET_ROWS)]["bytes_per_s"]
-    memcpy = results["memcpy"]["bytes_per_s"]
-    share = results["cpu_share"]["core_share"]["median"]
-    lost = results["stall_loss"]["ours"]["bytes_lost"]["median"]
-    cost = results["counting_cost"][str(TARGET_ROWS)]["cost"]["median"]
-    delivered = results["bursty_board"]["delivered_share"]["median"]
-
-    def target(value, limit, passed, note=""):
-        return {"value": value, "target": limit, "pass": bool(passed), "note": note}
-
+def measure_rss(readers: dict[str, Reader], device, profile: Profile) -> dict:
     return {
-        "bandwidth_vs_memcpy": target(ours / memcpy, ">= 0.25", ours / memcpy >= 0.25, f"{TARGET_ROWS} rows"),
-        "speedup_vs_peer": target(ours / peer, ">= 1.5", ours / peer >= 1.5, f"{TARGET_ROWS} rows"),
-        "core_share_at_40MBps": target(share, "<= 0.02", share <= 0.02, "median"),
-        "bytes_lost_stalling_consumer": target(
-            lost, "== 0", lost == 0, f"median; peer lost {results['stall_loss']['peer']['bytes_lost']['median']:,.0f}"
-        ),
-        "counting_cost": target(cost, "<= 0.05", cost <= 0.05, f"median, {TARGET_ROWS} rows"),
-        "frames_delivered_bursty_board": target(delivered, "== 1", delivered == 1, f"median, {TARGET_ROWS} rows"),
-        "rss_growth": target(
-            results["rss"]["rss_growth_bytes"], "<= 1 MiB", results["rss"]["rss_growth_bytes"] <= MIB
-        ),
+        "samples_count": RSS_ROWS,
+        "blocks": profile.rss_blocks,
+        **{name: rss_run(reader, device, profile) for name, reader in readers.items()},
     }
+
+
+def target(value, limit: str, passed: bool, note: str = "") -> dict:
+    return {"value": value, "target": limit, "pass": bool(passed), "note": note}
+
+
+def evaluate_targets(results: dict) -> dict:
+    """Each target per reading mode of the module: {name: {reader: target}}
+    (the counting cost is of the synchronous reads only)."""
+    memcpy = results["memcpy"]["bytes_per_s"]
+    peer = results["throughput"]["peer"][str(TARGET_ROWS)]["bytes_per_s"]
+    peer_lost = results["stall_loss"]["peer"]["bytes_lost"]["median"]
+    cost = results["counting_cost"][str(TARGET_ROWS)]["cost"]["median"]
+    targets = {
+        name: {}
+        for name in (
+            "bandwidth_vs_memcpy",
+            "speedup_vs_peer",
+            "core_share_at_40MBps",
+            "bytes_lost_stalling_consumer",
+            "frames_delivered_bursty_board",
+            "rss_growth",
+        )
+    }
+    for name in MODULE_READ_AHEAD:
+        rate = results["throughput"][name][str(TARGET_ROWS)]["bytes_per_s"]
+        share = results["cpu_share"][name]["core_share"]["median"]
+        lost = results["stall_loss"][name]["bytes_lost"]["median"]
+        delivered = results["bursty_board"][name]["delivered_share"]["median"]
+        growth = results["rss"][name]["rss_growth_bytes"]
+        targets["bandwidth_vs_memcpy"][name] = target(rate / memcpy, ">= 0.25", rate / memcpy >= 0.25,
+                                                      f"{TARGET_ROWS} rows")
+        targets["speedup_vs_peer"][name] = target(rate / peer, ">= 1.5", rate / peer >= 1.5, f"{TARGET_ROWS} rows")
+        targets["core_share_at_40MBps"][name] = target(share, "<= 0.02", share <= 0.02, "median")
+        targets["bytes_lost_stalling_consumer"][name] = target(lost, "== 0", lost == 0,
+                                                               f"median; peer lost {peer_lost:,.0f}")
+        targets["frames_delivered_bursty_board"][name] = target(delivered, "== 1", delivered == 1,
+                                                                f"median, {TARGET_ROWS} rows")
+        targets["rss_growth"][name] = target(growth, "<= 1 MiB", growth <= MIB)
+    targets["counting_cost"] = {"ours": target(cost, "<= 0.05", cost <= 0.05, f"median, {TARGET_ROWS} rows")}
+    return targets
 
 
 # ---- report ----
@@ -720,39 +711,42 @@ def shown_accounting(accounting: dict) -> str:
     return (
         f"missed {accounting['bytes_missed']:,} B; counted {accounting['accounted']:,} B = "
         f"device overflow {accounting['device_overflowed']:,} + purged {accounting['device_purged']:,} + "
-        f"libftdi dropped {accounting['libftdi_dropped']:,} + "
+        f"delivered unread {accounting['delivered_unread']:,} + "
         f"discarded {accounting['discarded']:,} + torn rows {accounting['torn_rows']:,}; "
         f"unaccounted {accounting['unaccounted']:,} B"
     )
 
 
-def print_table(results: dict) -> None:
+def table_rows(results: dict) -> list[str]:
+    readers = list(MODULE_READ_AHEAD)
     rows = ["SMOKE RUN: token durations, figures meaningless", ""] if results["smoke"] else []
     rows += [
+        f"module: {results['module_file']}; package: {results['package_dir']}",
+        "readers: " + ", ".join(f"{name} (read_ahead {read_ahead:,} B)" for name, read_ahead in
+                                MODULE_READ_AHEAD.items()) + ", peer (ctypes + NumPy)",
         f"memory copy (np.copyto, {results['memcpy']['array_bytes'] / MIB:g} MiB): "
         f"{results['memcpy']['bytes_per_s'] / MB:,.0f} MB/s",
         "",
+        "unpaced stream, MB/s and process CPU s/GB (the consumer's):",
     ]
-    rows.append(
-        f"{'rows':>6} | {'ours MB/s':>10} {'CPU s/GB (consumer)':>20} | {'peer MB/s':>10} {'CPU s/GB':>9} | "
-        f"{'ours/peer':>9}"
-    )
+    throughput = results["throughput"]
+    rows.append(f"{'rows':>6} | " + " | ".join(f"{name:>32}" for name in throughput))
     for size in map(str, THROUGHPUT_ROWS):
-        ours, peer = results["throughput"]["ours"][size], results["throughput"]["peer"][size]
-        rows.append(
-            f"{size:>6} | {ours['bytes_per_s'] / MB:>10,.0f} "
-            f"{ours['cpu_s_per_gb']:>11.3f} ({ours['consumer_cpu_s_per_gb']:.3f}) | "
-            f"{peer['bytes_per_s'] / MB:>10,.0f} {peer['cpu_s_per_gb']:>9.3f} | "
-            f"{ours['bytes_per_s'] / peer['bytes_per_s']:>9.2f}"
-        )
-    for size in map(str, THROUGHPUT_ROWS):
-        rows.append(f"{size:>6}   ours: {shown_stats(results['throughput']['ours'][size]['stats'])}")
+        cells = []
+        for name in throughput:
+            figures = throughput[name][size]
+            cells.append(f"{figures['bytes_per_s'] / MB:>10,.0f} {figures['cpu_s_per_gb']:>9.3f} "
+                         f"({figures['consumer_cpu_s_per_gb']:.3f})")
+        rows.append(f"{size:>6} | " + " | ".join(f"{cell:>32}" for cell in cells))
+    for name in readers:
+        for size in map(str, THROUGHPUT_ROWS):
+            rows.append(f"{size:>6}   {name}: {shown_stats(throughput[name][size]['stats'])}")
 
     cost = results["counting_cost"]
     rows += [
         "",
-        f"cost of the counting: {cost['rounds']} alternating rounds of {cost['seconds']:g} s per row count, "
-        "median (range):",
+        f"cost of the counting (synchronous reads): {cost['rounds']} alternating rounds of {cost['seconds']:g} s "
+        "per row count, median (range):",
         f"{'rows':>6} | {'counting MB/s':>24} | {'not counting MB/s':>24} | {'cost in rate':>26} | cost in CPU/GB",
     ]
     for size in map(str, THROUGHPUT_ROWS):
@@ -765,77 +759,88 @@ def print_table(results: dict) -> None:
         )
 
     share = results["cpu_share"]
-    rows += [
-        "",
-        f"paced {share['rate_bytes_per_s'] / MB:.0f} MB/s, {share['samples_count']} rows, {len(share['runs'])} runs, "
-        f"share of a core, median (range): {shown_spread(share['core_share'], '.2%')}; "
-        f"consumer {shown_spread(share['consumer_core_share'], '.2%')}, "
-        f"reader {shown_spread(share['reader_core_share'], '.2%')}; "
-        f"stand-in {shown_spread(share['standin_core_share'], '.2%')} left out, "
-        f"of which its waits {shown_spread(share['standin_wait_core_share'], '.2%')}",
-    ]
-    for number, run in enumerate(share["runs"], 1):
-        rows.append(f"  run {number}: {shown_stats(run['stats'])}")
+    rows += ["", f"paced {share['rate_bytes_per_s'] / MB:.0f} MB/s, {share['samples_count']} rows, share of a core, "
+                 "median (range):"]
+    for name in readers:
+        side = share[name]
+        rows.append(
+            f"  {name}, {len(side['runs'])} runs: {shown_spread(side['core_share'], '.2%')}; "
+            f"consumer {shown_spread(side['consumer_core_share'], '.2%')}, "
+            f"reader {shown_spread(side['reader_core_share'], '.2%')}; "
+            f"stand-in {shown_spread(side['standin_core_share'], '.2%')} left out, "
+            f"of which its waits {shown_spread(side['standin_wait_core_share'], '.2%')}"
+        )
+        for number, run in enumerate(side["runs"], 1):
+            rows.append(f"    run {number}: {shown_stats(run['stats'])}")
 
     loss = results["stall_loss"]
     rows.append(
         f"stalling consumer ({loss['samples_count']} rows, 0..{loss['stall_max_s'] * 1e3:.0f} ms "
-        f"every {loss['stall_every_blocks']} blocks, {loss['fifo_bytes'] // 1024} KiB FIFO), "
-        f"{len(loss['ours']['runs'])} runs each, median (range):"
+        f"every {loss['stall_every_blocks']} blocks, {loss['fifo_bytes'] // 1024} KiB FIFO), median (range):"
     )
-    for name in ("ours", "peer"):
+    for name in [*readers, "peer"]:
         side = loss[name]
         rows.append(
-            f"  {name}: lost {shown_spread(side['bytes_lost'], ',.0f')} B in "
+            f"  {name}, {len(side['runs'])} runs: lost {shown_spread(side['bytes_lost'], ',.0f')} B in "
             f"{shown_spread(side['gaps_seen'], ',.0f')} gaps over {side['runs'][0]['seconds']:.1f} s, "
             f"torn rows {shown_spread(side['torn_rows_seen'], ',.0f')}; "
             f"device overflowed {shown_spread(side['device_bytes_overflowed'], ',.0f')} B, "
             f"purged {shown_spread(side['device_bytes_purged'], ',.0f')} B"
         )
-    for number, run in enumerate(loss["ours"]["runs"], 1):
-        rows.append(f"  ours run {number}: {shown_accounting(run['accounting'])}")
-        rows.append(f"      {shown_stats(run['stats'])}")
+    for name in readers:
+        for number, run in enumerate(loss[name]["runs"], 1):
+            rows.append(f"  {name} run {number}: {shown_accounting(run['accounting'])}")
+            rows.append(f"      {shown_stats(run['stats'])}")
 
     gap = results["gap_recovery"]
-    rows += [
-        f"{gap['gaps']} gaps of {gap['gap_bytes']} B at {gap['rate_bytes_per_s'] / MB:.0f} MB/s, "
-        f"{gap['samples_count']} rows: ours lost {gap['bytes_lost']:,} B "
-        f"({gap['bytes_lost'] / gap['gaps']:,.0f} B per gap), torn rows {gap['torn_rows_seen']} "
-        f"(device: {gap['device_purges']} purges, overflowed {gap['device_bytes_overflowed']:,} B besides the gaps)",
-        f"  {shown_accounting(gap['accounting'])}",
-        f"  {shown_stats(gap['stats'])}",
-    ]
+    rows.append(f"{gap['gaps']} gaps of {gap['gap_bytes']} B at {gap['rate_bytes_per_s'] / MB:.0f} MB/s, "
+                f"{gap['samples_count']} rows:")
+    for name in readers:
+        side = gap[name]
+        rows += [
+            f"  {name} lost {side['bytes_lost']:,} B ({side['bytes_lost'] / gap['gaps']:,.0f} B per gap), torn rows "
+            f"{side['torn_rows_seen']} (device: {side['device_purges']} purges, overflowed "
+            f"{side['device_bytes_overflowed']:,} B besides the gaps)",
+            f"    {shown_accounting(side['accounting'])}",
+            f"    {shown_stats(side['stats'])}",
+        ]
     bursty = results["bursty_board"]
     rows.append(
         f"board sending bursts of {bursty['burst_bytes']:,} B at {bursty['rate_bytes_per_s'] / MB:.0f} MB/s, "
-        f"{bursty['quiet_s'] * 1e3:.0f} ms quiet between them, {bursty['samples_count']} rows, "
-        f"{len(bursty['runs'])} runs, median (range): ours delivered "
-        f"{shown_spread(bursty['delivered_share'], '.1%')} of the frames sent"
+        f"{bursty['quiet_s'] * 1e3:.0f} ms quiet between them, {bursty['samples_count']} rows, median (range) "
+        "of the frames sent that were delivered:"
     )
-    for number, run in enumerate(bursty["runs"], 1):
-        rows.append(
-            f"  run {number}: {run['frames_delivered']:,} of {run['frames_sent']:,} frames in {run['gaps_seen']:,} "
-            f"gaps; device purged {run['device_bytes_purged']:,} B in {run['device_purges']:,} purges, "
-            f"overflowed {run['device_bytes_overflowed']:,} B; {shown_stats(run['stats'])}"
-        )
+    for name in readers:
+        side = bursty[name]
+        rows.append(f"  {name}, {len(side['runs'])} runs: {shown_spread(side['delivered_share'], '.1%')}")
+        for number, run in enumerate(side["runs"], 1):
+            rows.append(
+                f"    run {number}: {run['frames_delivered']:,} of {run['frames_sent']:,} frames in "
+                f"{run['gaps_seen']:,} gaps; device purged {run['device_bytes_purged']:,} B in "
+                f"{run['device_purges']:,} purges, overflowed {run['device_bytes_overflowed']:,} B; "
+                f"{shown_stats(run['stats'])}"
+            )
     rss = results["rss"]
-    rows.append(
-        f"RSS over {rss['blocks']:,} blocks of {rss['samples_count']} rows: "
-        f"{rss['rss_before_bytes'] / MIB:.1f} -> {rss['rss_after_bytes'] / MIB:.1f} MiB "
-        f"({rss['rss_growth_bytes'] / 1024:+.0f} KiB) in {rss['seconds']:.1f} s; {shown_stats(rss['stats'])}"
-    )
+    rows.append(f"RSS over {rss['blocks']:,} blocks of {rss['samples_count']} rows:")
+    for name in readers:
+        side = rss[name]
+        rows.append(
+            f"  {name}: {side['rss_before_bytes'] / MIB:.1f} -> {side['rss_after_bytes'] / MIB:.1f} MiB "
+            f"({side['rss_growth_bytes'] / 1024:+.0f} KiB) in {side['seconds']:.1f} s; {shown_stats(side['stats'])}"
+        )
     load = results["load_average_1min"]
     rows.append(
         f"load average (1 min): {load['before']:.2f} before, {load['after']:.2f} after, "
         f"{max(load['between']):.2f} at most between measurements"
     )
     rows += ["", "targets:"]
-    for name, result in results["targets"].items():
-        value = result["value"]
-        shown = f"{value:,.3f}" if isinstance(value, float) else f"{value:,}"
-        verdict = "pass" if result["pass"] else "MISS"
-        rows.append(f"  {verdict:4} {name}: {shown} (target {result['target']}) {result['note']}")
-    print("\n".join(rows))
+    for name, per_reader in results["targets"].items():
+        for reader, result in per_reader.items():
+            value = result["value"]
+            shown = f"{value:,.3f}" if isinstance(value, float) else f"{value:,}"
+            verdict = "pass" if result["pass"] else "MISS"
+            rows.append(f"  {verdict:4} {name} [{reader}]: {shown} (target {result['target']}) {result['note']}")
+    return rows
 
 
 def main(argv: list[str]) -> int:
@@ -849,13 +854,18 @@ def main(argv: list[str]) -> int:
         print_stream_rates(profile)
         return 0
 
-    import _pynvk_boards_pp as module
+    import pynvk_boards
 
+    own_module_dir = builds.MODULE_BUILD_DIRS[builds.WHEEL_VARIANT] / "src"
+    package_dir = Path(pynvk_boards.__file__).parent
+    if Path(nvk.__file__).parent != own_module_dir or package_dir.parent != builds.PACKAGE_DIR:
+        raise RuntimeError(f"imported {nvk.__file__} and {package_dir}, not this tree's build and package")
     device = standin.StandIn(library)
-    if module.list_pcb_rix() != [standin.SERIAL]:
+    if nvk.list_pcb_rix() != [standin.SERIAL]:
         raise RuntimeError("the module does not see the stand-in's board; is the libusb stand-in preloaded?")
-    our_reader = partial(ours, module)
-    readers: dict[str, Reader] = {"ours": our_reader, "peer": peer}
+    module_readers: dict[str, Reader] = {name: partial(ours, device, read_ahead)
+                                         for name, read_ahead in MODULE_READ_AHEAD.items()}
+    readers: dict[str, Reader] = {**module_readers, "peer": partial(peer, device)}
 
     json_path = args.json
     if json_path is None:
@@ -871,21 +881,21 @@ def main(argv: list[str]) -> int:
         "memcpy": lambda: measure_memcpy(profile),
         "throughput": lambda: measure_throughput(readers, device, profile),
         "counting_cost": lambda: measure_counting_cost(args.smoke, profile),
-        "cpu_share": lambda: measure_cpu_share(our_reader, device, profile),
+        "cpu_share": lambda: measure_cpu_share(module_readers, device, profile),
         "stall_loss": lambda: measure_stall_loss(readers, device, profile),
-        "gap_recovery": lambda: measure_gap_recovery(our_reader, device, profile),
-        "bursty_board": lambda: measure_bursty_board(our_reader, device, profile),
-        "rss": lambda: measure_rss(our_reader, device, profile),
+        "gap_recovery": lambda: measure_gap_recovery(module_readers, device, profile),
+        "bursty_board": lambda: measure_bursty_board(module_readers, device, profile),
+        "rss": lambda: measure_rss(module_readers, device, profile),
         "recorder": lambda: recorder.measure(device, args.smoke),
     }
-    results = {"smoke": args.smoke, "module_file": module.__file__}
+    results = {"smoke": args.smoke, "module_file": nvk.__file__, "package_dir": str(package_dir)}
     for name, measure in measurements.items():
         results[name] = measure()
         load["between"].append(os.getloadavg()[0])
     load["after"] = load["between"][-1]
     results["load_average_1min"] = load
     results["targets"] = evaluate_targets(results)
-    print_table(results)
+    print("\n".join(table_rows(results)))
     print(recorder.report(results["recorder"]))
     json_path.parent.mkdir(parents=True, exist_ok=True)
     json_path.write_text(json.dumps(results, indent=2) + "\n")

@@ -60,10 +60,13 @@ class StandIn:
             ctypes.c_uint64,
             ctypes.c_uint64,
             ctypes.c_int64,
+            ctypes.c_int,
         ]
         self.lib.bench_usb_configure_paced.restype = None
         self.lib.bench_usb_drop.argtypes = [ctypes.c_uint64]
         self.lib.bench_usb_drop.restype = None
+        self.lib.bench_usb_halt.argtypes = []
+        self.lib.bench_usb_halt.restype = None
         self.lib.bench_usb_get_counters.argtypes = [ctypes.POINTER(_Counters)]
         self.lib.bench_usb_get_counters.restype = None
 
@@ -80,22 +83,32 @@ class StandIn:
         burst_bytes: int = 0,
         quiet_s: float = 0.0,
         stream: str = "counter",
+        at_request: bool = False,
     ) -> None:
-        """From now on the board makes bytes_per_second (whole bytes per
-        second) of `stream` and cannot pause: what finds no transfer with room
-        waits in a FIFO of fifo_bytes, what finds that full too is lost. With
-        burst_bytes, it falls quiet for quiet_s after every burst_bytes bytes.
-        Restarts the stream at frame 0 and zeroes the counters."""
+        """From now on (with at_request: from the next bulk IN transfer
+        submitted, so that a reader's start-up loses nothing) the board makes
+        bytes_per_second (whole bytes per second) of `stream` and cannot
+        pause: what finds no transfer with room waits in a FIFO of fifo_bytes,
+        what finds that full too is lost. With burst_bytes, it falls quiet for
+        quiet_s after every burst_bytes bytes. Restarts the stream at frame 0
+        and zeroes the counters."""
         if round(bytes_per_second) < 1:
             raise ValueError(f"a paced board makes at least 1 byte per second, not {bytes_per_second}")
         self.lib.bench_usb_configure_paced(
-            STREAM_KINDS[stream], round(bytes_per_second), fifo_bytes, burst_bytes, round(quiet_s * 1e9)
+            STREAM_KINDS[stream], round(bytes_per_second), fifo_bytes, burst_bytes, round(quiet_s * 1e9), at_request
         )
 
     def drop(self, byte_count: int) -> None:
         """Skips the next byte_count stream bytes (counted as lost), as a FIFO
         overflow would."""
         self.lib.bench_usb_drop(byte_count)
+
+    def halt(self) -> None:
+        """The paced board makes no more bytes from now on (until configured
+        again), as if quiet: halted before a reader stops, it loses nothing
+        while the reader is stopping or stopped, so the counters taken
+        afterwards tell only what was lost while it read."""
+        self.lib.bench_usb_halt()
 
     def counters(self) -> dict[str, int]:
         """Bytes the board sent (made, lost ones included), delivered in

@@ -25,7 +25,9 @@
  *   after it became the transfer being filled without receiving any, ending
  *   with a status-only packet. (The timer of a transfer queued behind others
  *   starts when the one before it completes, as the chip serves one request
- *   at a time.)
+ *   at a time.) The paced board may start at the first bulk IN submission
+ *   rather than when configured, and may be halted: it then makes no more
+ *   bytes, so that neither a reader's start nor its stop loses any.
  *
  * The model is computed lazily: whenever a libusb call or event handling
  * runs, what the board made since the last such moment is placed, in stream
@@ -148,6 +150,8 @@ static struct {
   int64_t burst_ns;        /* how long a burst lasts */
   int64_t period_ns;       /* a burst and the quiet spell after it */
   int64_t start_ns;        /* CLOCK_MONOTONIC at which board time 0 began */
+  int awaiting_request;    /* the paced board makes nothing until a bulk IN transfer is submitted */
+  uint64_t halt_at;        /* the paced board makes no more than this many bytes (bench_usb_halt) */
   uint64_t produced;       /* bytes of the board's schedule placed (in a transfer, the FIFO or lost) */
   uint64_t next_position;  /* stream position of the next byte made */
   struct segment segments[kMaxSegments];
@@ -157,7 +161,7 @@ static struct {
   struct transfer_state* first_in_flight;  /* in submission order */
   struct transfer_state* last_in_flight;
   struct bench_usb_counters counters;
-} board = {.mutex = PTHREAD_MUTEX_INITIALIZER};
+} board = {.mutex = PTHREAD_MUTEX_INITIALIZER, .halt_at = UINT64_MAX};
 
 __attribute__((constructor)) static void init_condition(void) {
   pthread_condattr_t attributes;
@@ -252,11 +256,11 @@ static void copy_stream(uint64_t position, uint8_t* out, uint64_t length) {
 /* Bytes the board has made by board time t. */
 static uint64_t made_by(int64_t t) {
   if (t <= 0) return 0;
-  if (board.burst_bytes == 0) return (uint64_t)((unsigned __int128)t * board.rate / kSecondNs);
+  if (board.burst_bytes == 0) return min_bytes((uint64_t)((unsigned __int128)t * board.rate / kSecondNs), board.halt_at);
   const uint64_t bursts = (uint64_t)(t / board.period_ns);
   const int64_t within = t - (int64_t)bursts * board.period_ns;
   const uint64_t in_burst = (uint64_t)((unsigned __int128)within * board.rate / kSecondNs);
-  return bursts * board.burst_bytes + min_bytes(in_burst, board.burst_bytes);
+  return min_bytes(bursts * board.burst_bytes + min_bytes(in_burst, board.burst_bytes), board.halt_at);
 }
 
 static int64_t ns_to_make(uint64_t bytes) {
@@ -264,8 +268,9 @@ static int64_t ns_to_make(uint64_t bytes) {
 }
 
 /* The board time at which byte `n` (counting from 1) is made: the earliest t
- * with made_by(t) >= n. */
+ * with made_by(t) >= n; INT64_MAX for a byte a halted board never makes. */
 static int64_t time_of_byte(uint64_t n) {
+  if (n > board.halt_at) return INT64_MAX;
   if (board.burst_bytes == 0) return ns_to_make(n);
   const uint64_t bursts = (n - 1) / board.burst_bytes;
   return (int64_t)bursts * board.period_ns + ns_to_make(n - bursts * board.burst_bytes);
@@ -392,7 +397,7 @@ static void complete(struct transfer_state* state, enum libusb_transfer_status s
  * while there is one, completing transfers as they fill or as their latency
  * timer runs out, and into the FIFO while there is none. */
 static void advance(int64_t now) {
-  if (!board.paced) return;
+  if (!board.paced || board.awaiting_request) return;
   const int64_t until = now - board.start_ns;
   for (;;) {
     struct transfer_state* receiving = receiving_transfer();
@@ -457,6 +462,10 @@ static int submit(struct libusb_transfer* transfer) {
     return LIBUSB_ERROR_BUSY;
   }
   const int64_t now = clock_ns(CLOCK_MONOTONIC);
+  if (board.awaiting_request) {
+    board.start_ns = now;
+    board.awaiting_request = 0;
+  }
   advance(now);
   state->ctx = transfer->dev_handle->device->ctx;
   state->in_flight = 1;
@@ -568,9 +577,11 @@ static int handle_events(libusb_context* ctx, const struct timeval* tv, int* com
 /* ---- control API ---- */
 
 /* Restarts the stream of `kind` at frame 0 with the board idle and zeroes the
- * counters. Transfers being filled start over empty, as if submitted now. */
+ * counters. Transfers being filled start over empty, as if submitted now. A
+ * paced board with `at_request` starts at the next bulk IN submission instead
+ * of now (at once if one is in flight). */
 static void reset_stream(int kind, int paced, uint64_t rate, uint64_t fifo_capacity, uint64_t burst_bytes,
-                         int64_t quiet_ns) {
+                         int64_t quiet_ns, int at_request) {
   pthread_mutex_lock(&board.mutex);
   board.kind = kind;
   stream_ring();
@@ -581,6 +592,8 @@ static void reset_stream(int kind, int paced, uint64_t rate, uint64_t fifo_capac
   board.burst_ns = burst_bytes ? ns_to_make(burst_bytes) : 0;
   board.period_ns = board.burst_ns + quiet_ns;
   board.start_ns = clock_ns(CLOCK_MONOTONIC);
+  board.awaiting_request = paced && at_request && board.first_in_flight == NULL;
+  board.halt_at = UINT64_MAX;
   board.produced = 0;
   board.next_position = 0;
   fifo_clear();
@@ -597,13 +610,15 @@ static void reset_stream(int kind, int paced, uint64_t rate, uint64_t fifo_capac
 }
 
 /* Every transfer is filled at once, full. `kind`: a board_stream_kind. */
-void bench_usb_configure_unpaced(int kind) { reset_stream(kind, 0, 0, 0, 0, 0); }
+void bench_usb_configure_unpaced(int kind) { reset_stream(kind, 0, 0, 0, 0, 0, 0); }
 
-/* The board makes `bytes_per_second` from now on; with `burst_bytes` > 0 it
- * falls quiet for `quiet_ns` after every burst_bytes bytes. */
+/* The board makes `bytes_per_second` from now on, or with `at_request` from
+ * the next bulk IN submission on (a reader's first read starts it, so that
+ * the reader's own start-up loses nothing); with `burst_bytes` > 0 it falls
+ * quiet for `quiet_ns` after every burst_bytes bytes. */
 void bench_usb_configure_paced(int kind, uint64_t bytes_per_second, uint64_t fifo_bytes, uint64_t burst_bytes,
-                               int64_t quiet_ns) {
-  reset_stream(kind, 1, bytes_per_second, fifo_bytes, burst_bytes, quiet_ns);
+                               int64_t quiet_ns, int at_request) {
+  reset_stream(kind, 1, bytes_per_second, fifo_bytes, burst_bytes, quiet_ns, at_request);
 }
 
 /* Skips the next `bytes` of the stream, counted as lost, as a FIFO overflow
@@ -613,6 +628,17 @@ void bench_usb_drop(uint64_t bytes) {
   advance(clock_ns(CLOCK_MONOTONIC));
   board.next_position += bytes;
   board.counters.bytes_lost += bytes;
+  pthread_mutex_unlock(&board.mutex);
+}
+
+/* The paced board makes no more bytes, as if quiet from now on; what it made
+ * stays where it is, and transfers being filled complete by the latency
+ * timer. A reader stopped after this loses nothing to the board going on. */
+void bench_usb_halt(void) {
+  pthread_mutex_lock(&board.mutex);
+  advance(clock_ns(CLOCK_MONOTONIC));
+  board.halt_at = board.produced;
+  pthread_cond_broadcast(&board.changed);
   pthread_mutex_unlock(&board.mutex);
 }
 

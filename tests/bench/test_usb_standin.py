@@ -281,6 +281,45 @@ def test_a_single_synchronous_read_leaves_the_bytes_to_the_fifo(device, usb):
     assert device.counters()["transfers"] == 5
 
 
+def test_board_started_at_request_makes_nothing_before_the_first_transfer(device, usb):
+    # At 2 MB/s, 30 ms would overflow the 16 KiB FIFO three times over.
+    device.configure_paced(2e6, fifo_bytes=16384, at_request=True)
+    time.sleep(0.03)
+    assert device.counters()["bytes_sent"] == 0
+    submitted = time.monotonic()
+    usb.submit(16384)
+    usb.wait_for(1)
+    # The board started with the submission: the transfer, the stream's
+    # first bytes, filled in the time 16,320 stream bytes take at 2 MB/s.
+    assert stream_data(usb.completions[0]["raw"]) == counter_stream(0, 16384 - 32 * len(STATUS))
+    assert usb.completions[0]["time"] - submitted >= 16_320 / 2e6
+    counters = device.counters()
+    assert counters["bytes_lost"] == counters["bytes_purged"] == 0
+    assert_counters_add_up(counters)
+
+
+def test_halted_board_makes_no_more_bytes_and_its_transfers_end_by_the_latency_timer(device, usb):
+    device.configure_paced(2e6, fifo_bytes=16384)
+    time.sleep(0.005)
+    device.halt()
+    halted = device.counters()
+    assert 0 < halted["bytes_sent"] <= 16384
+    # Longer than the FIFO lasts at 2 MB/s: a board going on would overflow it.
+    time.sleep(0.03)
+    assert device.counters() | {"standin_cpu_ns": 0, "standin_wait_cpu_ns": 0} == halted | {
+        "standin_cpu_ns": 0,
+        "standin_wait_cpu_ns": 0,
+    }
+    # What it made is all there: a transfer takes the FIFO, then the latency
+    # timer ends it short; the next one ends empty instead of waiting forever.
+    first = stream_data(usb.bulk(65536))
+    assert first == counter_stream(0, halted["bytes_sent"])
+    assert usb.bulk(4096) == STATUS
+    counters = device.counters()
+    assert (counters["bytes_sent"], counters["bytes_delivered"], counters["bytes_lost"]) == (len(first), len(first), 0)
+    assert_counters_add_up(counters)
+
+
 def test_latency_timer_ends_short_and_empty_transfers_one_after_another(device, usb):
     # One burst of 10,003 bytes in 10 ms, then 200 ms of quiet.
     start = time.monotonic()
