@@ -182,25 +182,42 @@ std::size_t StreamFramer::copy_checked_every(uint16_t* rows, std::size_t room) {
   std::size_t copied = 0;
   while (copied < room) {
     if (searching_ && !find_three_pairs()) break;
-    if (carried() < kConfirmedFrame) break;
-    // The frame at begin_ began with a true pair; it is given out only when
-    // the next one does too.
-    if (!pair_at(begin_ + kFrameSize)) {
-      // The break lies in this frame or just after it: both go, and the
+    // The frames at begin_ whose next frame's pair is there too (begin_'s own
+    // pair is true): copied in one tight loop that notes any pair missing,
+    // then taken up to the first such.
+    const std::size_t room_left = room - copied;
+    const std::size_t frames = std::min(room_left, carried() >= 2 ? (carried() - 2) / kFrameSize : 0);
+    if (frames == 0) break;
+    const uint8_t* const first = buffer_.data() + begin_;
+    uint16_t* const target = rows + copied * kColumns;
+    uint16_t sync_differences = 0;
+    for (std::size_t n = 0; n < frames; ++n) {
+      sync_differences |= word_at(first + (n + 1) * kFrameSize) ^ kSyncWord;
+      std::memcpy(target + n * kColumns, first + n * kFrameSize + 2, kPayloadBytes);
+    }
+    std::size_t confirmed = frames;
+    if (sync_differences != 0) {
+      confirmed = 0;
+      while (pair_at(begin_ + (confirmed + 1) * kFrameSize)) ++confirmed;
+    }
+    if (confirmed > 0) {
+      begin_ += confirmed * kFrameSize;
+      copied += confirmed;
+      run_has_rows_ = true;
+      last_row_stamp_ = begin_ - 1 < newest_from_ ? carried_stamp_ : stamp_;
+    }
+    if (confirmed < frames) {
+      // The frame at begin_ began with a true pair, but the next one lacks
+      // it: the break lies in this frame or just after it. Both go, and the
       // search starts in this frame, where the stream may resume.
-      run_has_rows_ = run_has_rows_ || copied > 0;
       count_realignment();
       search_counted_ = true;
       searching_ = true;
-      continue;
+    } else if (frames < room_left) {
+      break;  // the data is used up, not the room
     }
-    std::memcpy(rows + copied * kColumns, buffer_.data() + begin_ + 2, kPayloadBytes);
-    last_row_stamp_ = begin_ + kFrameSize - 1 < newest_from_ ? carried_stamp_ : stamp_;
-    begin_ += kFrameSize;
-    ++copied;
   }
   counters_.frames.add(copied);
-  run_has_rows_ = run_has_rows_ || copied > 0;
   return copied;
 }
 

@@ -25,13 +25,17 @@ from .errors import NoDataError
 from .recording_file import BoardWriter, RecordingFile, WriteError, utc_now
 from .summary import Snapshot, Summary, summarize
 
-# Blocks taken from one board before the writer turns to the next.
-TURN_BLOCKS = 8
 # How long the writer waits for a block of one of several boards while none
 # has any: far less than a pool of blocks lasts (64 blocks of 4096 rows last
 # 78 ms at 40 MB/s), so that it looks at every board often enough. A single
 # board is waited for in slices of SLICE_S.
 SEVERAL_WAIT_S = 0.002
+# Once it has taken the blocks that were ready, the writer rests, so that it
+# wakes for a batch of blocks rather than for each one (a wake-up costs about
+# as much as taking a block): at most NAP_S, and no longer than the time
+# NAP_BLOCKS blocks of the fastest board take, a quarter of its pool.
+NAP_S = 0.02
+NAP_BLOCKS = 16
 # How often the file on disk is brought up to date.
 FLUSH_S = 1.0
 
@@ -77,6 +81,9 @@ class Stream:
         self.on_block = on_block
         self.first = board.snapshot()
         self.last: Snapshot | None = None
+        # Blocks taken, and when the first came (time.monotonic()).
+        self.taken = 0
+        self.first_taken_at = 0.0
 
     @property
     def full(self) -> bool:
@@ -91,14 +98,31 @@ class Stream:
             block = block[:room]
         self.writer.append(block, time_ns)
 
-    def take(self, timeout: float) -> None:
-        """Takes a block into the writer, if one comes within `timeout` seconds."""
+    def take(self, timeout: float) -> bool:
+        """Takes a block into the writer, if one comes within `timeout`
+        seconds; whether one came."""
         taken = self.board.take(timeout)
         if taken is None:
-            return
+            return False
+        if not self.taken:
+            self.first_taken_at = self.board.last_block
+        self.taken += 1
         self.add(*taken)
         if self.on_block is not None:
             self.on_block(*taken)
+        return True
+
+    def take_ready(self) -> int:
+        """Takes every block that is ready, without waiting; how many."""
+        count = 0
+        while self.take(0):
+            count += 1
+        return count
+
+    def block_seconds(self) -> float:
+        """How long the board takes to fill a block, as far as seen (0 before
+        two blocks came)."""
+        return (self.board.last_block - self.first_taken_at) / (self.taken - 1) if self.taken > 1 else 0.0
 
     def stop(self) -> list[tuple[np.ndarray, int]]:
         """Stops the board; returns the blocks it left queued."""
@@ -113,21 +137,17 @@ class Stream:
 
 def write_until_done(streams: Sequence[Stream], done: Callable[[], bool], no_data_s: float,
                      on_tick: Callable[[], None]) -> None:
-    """Takes the boards' blocks into their writers until done(): the next
-    block of one board after the other, waiting for it, and with several
-    boards then those the others have ready, a few of each. (A block is asked
-    for only when one is ready or awaited: asking an empty queue costs about
-    as much as taking a block.)"""
-    several = len(streams) > 1
-    wait_s = SEVERAL_WAIT_S if several else SLICE_S
+    """Takes the boards' blocks into their writers until done(): every block
+    that is ready, board after board, then a rest (see NAP_S); when none was
+    ready, it waits for the next block of one board after the other."""
+    wait_s = SEVERAL_WAIT_S if len(streams) > 1 else SLICE_S
     turn = 0
     while not done():
-        streams[turn % len(streams)].take(wait_s)
-        turn += 1
-        if several:
-            for stream in streams:
-                for _ in range(min(stream.board.ready_blocks(), TURN_BLOCKS)):
-                    stream.take(0)
+        if sum(stream.take_ready() for stream in streams):
+            time.sleep(min([NAP_S] + [NAP_BLOCKS * stream.block_seconds() for stream in streams]))
+        else:
+            streams[turn % len(streams)].take(wait_s)
+            turn += 1
         for stream in streams:
             stream.board.check_flow(no_data_s)
         on_tick()
