@@ -104,7 +104,16 @@ def test_a_board_failing_mid_recording_ends_it_naming_the_board_with_every_board
                                                                                       capsys, fault):
     ftdi_emulator.add_device("NVK1", bytes_per_second=RATE)
     failing = ftdi_emulator.add_device("NVK2", bytes_per_second=RATE)
-    threading.Timer(0.5, getattr(failing, fault)).start()
+
+    def fail_once_streaming():
+        # After the board has delivered a few blocks, not after a fixed time:
+        # on a loaded machine opening both boards may take longer than that.
+        deadline = time.monotonic() + 30
+        while failing.bytes_delivered < 4 * ROWS * 12 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        getattr(failing, fault)()
+
+    threading.Thread(target=fail_once_streaming, daemon=True).start()
     started = time.monotonic()
     status, out = record(tmp_path, "--all", "--no-data-timeout", "1")
     errors = capsys.readouterr().err
