@@ -2,6 +2,8 @@
 stream, in which frame i carries its own index (ftdi_emulator.frame_index)."""
 
 import json
+import threading
+import time
 from datetime import datetime
 
 import h5py
@@ -48,3 +50,16 @@ def read_boards(path):
 def utc_ns(text):
     moment = datetime.fromisoformat(text)
     return int(moment.timestamp()) * 10**9 + moment.microsecond * 1000
+
+
+def once_streaming(chip, fault, blocks=4, rows=256):
+    """Calls `fault` (e.g. chip.pause) in a thread once the emulated chip has
+    delivered `blocks` blocks: a fixed delay may pass before a loaded machine
+    has even opened the board."""
+    def wait_then_fail():
+        deadline = time.monotonic() + 30
+        while chip.bytes_delivered < blocks * rows * nvk.FRAME_SIZE and time.monotonic() < deadline:
+            time.sleep(0.01)
+        fault()
+
+    threading.Thread(target=wait_then_fail, daemon=True).start()

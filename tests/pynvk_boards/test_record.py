@@ -7,7 +7,6 @@ import resource
 import signal
 import socket
 import subprocess
-import threading
 import time
 from datetime import datetime, timezone
 from importlib import metadata
@@ -17,7 +16,7 @@ import numpy as np
 import pytest
 
 from pynvk_boards.cli import main
-from recorded import assert_consecutive_frames, frame_indexes, read_recording, utc_ns
+from recorded import assert_consecutive_frames, frame_indexes, once_streaming, read_recording, utc_ns
 
 ROWS = 256
 
@@ -69,17 +68,8 @@ def test_a_recording_holds_consecutive_frames_and_says_what_it_holds(ftdi_emulat
 
 def test_a_garbage_burst_is_a_gap_with_its_reason_and_counters(ftdi_emulator, tmp_path, capsys):
     chip = ftdi_emulator.add_device("NVK1")
-
-    def inject_garbage_mid_recording():
-        deadline = time.monotonic() + 30
-        while chip.bytes_delivered < 300 * ROWS * 12 and time.monotonic() < deadline:
-            time.sleep(0.005)
-        chip.inject_garbage(100)
-
-    injector = threading.Thread(target=inject_garbage_mid_recording)
-    injector.start()
+    once_streaming(chip, lambda: chip.inject_garbage(100), blocks=300, rows=ROWS)
     status, out = record(tmp_path, "--blocks", "600")
-    injector.join()
     assert status == 0
     samples, attributes, grown = read_recording(out)
     assert attributes["gapless"] == False  # noqa: E712
@@ -184,7 +174,7 @@ def test_a_recording_that_cannot_start_leaves_no_file(ftdi_emulator, tmp_path, c
 
 def test_a_board_that_stops_sending_ends_the_recording_with_its_rows_kept(ftdi_emulator, tmp_path, capsys):
     chip = ftdi_emulator.add_device("NVK1", bytes_per_second=100_000)
-    threading.Timer(0.5, chip.pause).start()
+    once_streaming(chip, chip.pause)
     status, out = record(tmp_path)
     assert status == 1
     assert "no data from board NVK1 for 5 s" in capsys.readouterr().err

@@ -7,7 +7,6 @@ import os
 import re
 import signal
 import subprocess
-import threading
 import time
 
 import h5py
@@ -16,7 +15,7 @@ import pytest
 
 from pynvk_boards import open_recording
 from pynvk_boards.cli import main
-from recorded import assert_consecutive_frames, read_boards, utc_ns
+from recorded import assert_consecutive_frames, once_streaming, read_boards, utc_ns
 
 ROWS = 256
 RATE = 300_000  # bytes per second of each paced board
@@ -104,16 +103,7 @@ def test_a_board_failing_mid_recording_ends_it_naming_the_board_with_every_board
                                                                                       capsys, fault):
     ftdi_emulator.add_device("NVK1", bytes_per_second=RATE)
     failing = ftdi_emulator.add_device("NVK2", bytes_per_second=RATE)
-
-    def fail_once_streaming():
-        # After the board has delivered a few blocks, not after a fixed time:
-        # on a loaded machine opening both boards may take longer than that.
-        deadline = time.monotonic() + 30
-        while failing.bytes_delivered < 4 * ROWS * 12 and time.monotonic() < deadline:
-            time.sleep(0.01)
-        getattr(failing, fault)()
-
-    threading.Thread(target=fail_once_streaming, daemon=True).start()
+    once_streaming(failing, getattr(failing, fault), rows=ROWS)
     started = time.monotonic()
     status, out = record(tmp_path, "--all", "--no-data-timeout", "1")
     errors = capsys.readouterr().err
