@@ -84,7 +84,32 @@ def check_deliveries(blocks, samples_count, *, in_order, corrupt_reads=0, stops=
     assert size == samples_count and rows.shape[2] == 5
     indexes = frame_indexes(rows.reshape(-1, 5)).reshape(count, size)
     zero = ~rows.any(axis=2)
-    corrupt = (indexes < 0) & ~zero
+    no_frame = (indexes < 0) & ~zero
+    is_frame = indexes >= 0
+    _, inverse, occurrences = np.unique(indexes[is_frame], return_inverse=True, return_counts=True)
+    repeated = np.zeros_like(is_frame)
+    repeated[is_frame] = occurrences[inverse] > 1
+    _assert_repeats_keep_their_row(indexes, repeated)
+
+    tail_like = repeated | zero
+    in_tail = _suffixes(tail_like)
+    with_tail = int(in_tail[:, -1].sum())
+    # A stale tail may also repeat rows that were no frames when the block was
+    # delivered before: a tail so extended must be rows another delivery
+    # holds too, and within it only the first delivery of a row is corrupt.
+    holders = _holders(rows, repeated | no_frame)
+    repeated_no_frame, later_copies = _repeated_rows(rows, no_frame)
+    extended = _suffixes(tail_like | repeated_no_frame)
+    for block in np.flatnonzero((extended != in_tail).any(axis=1)).tolist():
+        start = size - int(extended[block].sum())
+        if _held_elsewhere(rows, holders, block, start):
+            in_tail[block] = extended[block]
+    if (tail_like & ~in_tail).any():
+        block = int(np.flatnonzero((tail_like & ~in_tail).any(axis=1))[0])
+        raise AssertionError(
+            f"block {block} has a repeated frame or a zero row before its tail: {indexes[block].tolist()}"
+        )
+    corrupt = no_frame & ~(later_copies & in_tail)
     if in_order:
         _mark_rows_where_corruption_begins(indexes.reshape(-1), corrupt.reshape(-1))
 
@@ -96,28 +121,12 @@ def check_deliveries(blocks, samples_count, *, in_order, corrupt_reads=0, stops=
         f"{samples_count} rows"
     )
 
-    is_frame = indexes >= 0
-    _, inverse, occurrences = np.unique(indexes[is_frame], return_inverse=True, return_counts=True)
-    repeated = np.zeros_like(is_frame)
-    repeated[is_frame] = occurrences[inverse] > 1
-    _assert_repeats_keep_their_row(indexes, repeated)
-
-    tail_like = repeated | zero
-    tail_lengths = np.cumprod(tail_like[:, ::-1], axis=1).sum(axis=1)
-    outside_tail = tail_like.sum(axis=1) != tail_lengths
-    if outside_tail.any():
-        block = int(np.flatnonzero(outside_tail)[0])
-        raise AssertionError(
-            f"block {block} has a repeated frame or a zero row before its tail: {indexes[block].tolist()}"
-        )
-    tail_starts = size - tail_lengths
-    _assert_tails_are_earlier_contents(rows, indexes, zero, repeated, tail_starts)
-    with_tail = int((tail_lengths > 0).sum())
+    _assert_tails_are_earlier_contents(rows, zero, holders, size - in_tail.sum(axis=1))
     # A stop leaves a tail in the block it interrupts and makes the rows it
     # kept repeats of the block's previous delivery: at most two per stop.
     assert with_tail <= 2 * stops, f"{with_tail} blocks carry repeated or zero tails after {stops} stop(s)"
 
-    fresh = ~tail_like & ~corrupt
+    fresh = ~in_tail & ~corrupt
     if in_order:
         steps = np.diff(indexes[fresh])
     else:
@@ -172,22 +181,55 @@ def _assert_repeats_keep_their_row(indexes, repeated):
     assert pairs.shape[1] == distinct.size, "a frame was delivered at two different rows"
 
 
-def _assert_tails_are_earlier_contents(rows, indexes, zero, repeated, tail_starts):
-    """A tail beginning at row t is zeros, or rows t.. of another delivery
-    (of the same block) hold exactly the same: a row keeps its frame only
-    while no fill reaches it, and fills write from row 0 on."""
+def _suffixes(marks):
+    """The longest run of marked rows that ends each block."""
+    return np.cumprod(marks[:, ::-1], axis=1)[:, ::-1].astype(bool)
+
+
+def _repeated_rows(rows, candidates):
+    """Marks the candidate rows that another candidate row repeats byte for
+    byte at the same row of a block: all of them, and those of them that
+    repeat one in an earlier block."""
+    positions = np.argwhere(candidates)  # in delivery order
+    keys = np.column_stack([positions[:, 1], rows[positions[:, 0], positions[:, 1]].astype(np.int64)])
+    _, first, inverse, counts = np.unique(keys, axis=0, return_index=True, return_inverse=True,
+                                          return_counts=True)
+    later = np.ones(len(positions), dtype=bool)
+    later[first] = False
+    marks = []
+    for chosen in (counts[inverse.reshape(-1)] > 1, later):
+        mask = np.zeros_like(candidates)
+        mask[tuple(positions[chosen].T)] = True
+        marks.append(mask)
+    return marks
+
+
+def _holders(rows, marks):
+    """The blocks that hold each marked row, by its row and bytes."""
     holders = collections.defaultdict(list)
-    for block, row in zip(*np.nonzero(repeated)):
-        holders[int(indexes[block, row])].append(int(block))
+    for block, row in zip(*np.nonzero(marks)):
+        holders[(int(row), rows[block, row].tobytes())].append(int(block))
+    return holders
+
+
+def _held_elsewhere(rows, holders, block, start):
+    """Whether another delivery holds exactly the rows start.. of `block`."""
+    partners = [other for other in holders[(start, rows[block, start].tobytes())] if other != block]
+    return any(np.array_equal(rows[other, start:], rows[block, start:]) for other in partners)
+
+
+def _assert_tails_are_earlier_contents(rows, zero, holders, tail_starts):
+    """A tail beginning at row t is zeros, or rows t.. of another delivery
+    (of the same block) hold exactly the same: a row keeps its contents only
+    while no fill reaches it, and fills write from row 0 on."""
     for block, start in enumerate(tail_starts.tolist()):
         if start == rows.shape[1]:
             continue
         if zero[block, start]:
             assert zero[block, start:].all(), f"block {block}: a frame after zero rows in its tail"
             continue
-        partners = [other for other in holders[int(indexes[block, start])] if other != block]
-        assert any(np.array_equal(rows[other, start:], rows[block, start:]) for other in partners), (
-            f"block {block}: tail from row {start} matches no other delivery: {indexes[block, start:].tolist()}"
+        assert _held_elsewhere(rows, holders, block, start), (
+            f"block {block}: tail from row {start} matches no other delivery: {rows[block, start:].tolist()}"
         )
 
 

@@ -88,8 +88,11 @@ class Stream:
 
 @pytest.fixture
 def stream(ftdi_emulator, request):
-    """A streaming board; an indirect parameter sets the board's pace."""
-    return Stream(ftdi_emulator, request.node.name[:40], getattr(request, "param", None))
+    """A streaming board; an indirect parameter sets the board's pace. The
+    board is dropped after the test, so that its device can be removed."""
+    stream = Stream(ftdi_emulator, request.node.name[:40], getattr(request, "param", None))
+    yield stream
+    stream.board = None
 
 
 # The chip always full (the host is the slower side), or a board slower than
