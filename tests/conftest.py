@@ -14,6 +14,11 @@ collection. Each test gets it empty and leaves it empty.
 
 import gc
 import importlib.util
+import signal
+import subprocess
+import sys
+import textwrap
+import time
 
 import pytest
 
@@ -53,3 +58,29 @@ def ftdi_emulator(_ftdi_emulation):
     yield _ftdi_emulation
     gc.collect()
     _ftdi_emulation.remove_all()
+
+
+@pytest.fixture
+def run_frozen():
+    """Runs a Python script in a child process (with its own emulator) and
+    freezes the child for 80 ms every 400 ms, as a busy host may leave a
+    process, once it has printed "streaming"; returns its stdout's last line
+    after asserting that it succeeded."""
+    def run(script, *arguments):
+        child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(script), *map(str, arguments)],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            assert child.stdout.readline() == "streaming\n", child.stderr.read()[-2000:]
+            while child.poll() is None:
+                time.sleep(0.32)
+                child.send_signal(signal.SIGSTOP)
+                time.sleep(0.08)
+                child.send_signal(signal.SIGCONT)
+            out, err = child.communicate(timeout=30)
+        finally:
+            child.send_signal(signal.SIGCONT)
+            child.kill()
+        assert child.returncode == 0, err[-2000:]
+        return out.splitlines()[-1]
+
+    return run

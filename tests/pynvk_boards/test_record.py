@@ -172,6 +172,32 @@ def test_a_recording_that_cannot_start_leaves_no_file(ftdi_emulator, tmp_path, c
     assert not out.exists()
 
 
+FROZEN_RECORDER = """
+    import ftdi_emulator
+    import sys
+    from pynvk_boards.cli import main
+
+    emulator = ftdi_emulator.Emulator()
+    emulator.add_device("RIX-FROZEN", bytes_per_second=2_000_000, board_buffer=32 * 1024)
+    print("streaming", flush=True)
+    status = main(["record", sys.argv[1], "--serial", "RIX-FROZEN", "--seconds", "2.5", "--rows", "4096"])
+    emulator.stop()
+    print(status)
+"""
+
+
+def test_a_recording_of_a_board_that_cannot_pause_loses_nothing_while_the_process_is_frozen(run_frozen, tmp_path):
+    # pcb-rix reads ahead by default: freezes of 80 ms, five times what the
+    # board's FIFO holds, cost no frame.
+    out = tmp_path / "frozen.h5"
+    assert run_frozen(FROZEN_RECORDER, out) == "0"
+    samples, attributes, grown = read_recording(out)
+    assert attributes["read_ahead"] == 1 << 20 and attributes["gapless"] == True  # noqa: E712
+    assert len(samples) == grown["frames"] >= 50 * 4096
+    assert_consecutive_frames(samples)
+    assert frame_indexes(samples[:1])[0] == 0, "the recording did not begin with the board's first frame"
+
+
 def test_a_board_that_stops_sending_ends_the_recording_with_its_rows_kept(ftdi_emulator, tmp_path, capsys):
     chip = ftdi_emulator.add_device("NVK1", bytes_per_second=100_000)
     once_streaming(chip, chip.pause)
