@@ -183,22 +183,17 @@ std::size_t StreamFramer::copy_checked_every(uint16_t* rows, std::size_t room) {
   while (copied < room) {
     if (searching_ && !find_three_pairs()) break;
     // The frames at begin_ whose next frame's pair is there too (begin_'s own
-    // pair is true): copied in one tight loop that notes any pair missing,
-    // then taken up to the first such.
+    // pair is true) are given out. Only they are copied, so that rows past
+    // the last one given keep what they held.
     const std::size_t room_left = room - copied;
     const std::size_t frames = std::min(room_left, carried() >= 2 ? (carried() - 2) / kFrameSize : 0);
     if (frames == 0) break;
     const uint8_t* const first = buffer_.data() + begin_;
+    std::size_t confirmed = 0;
+    while (confirmed < frames && word_at(first + (confirmed + 1) * kFrameSize) == kSyncWord) ++confirmed;
     uint16_t* const target = rows + copied * kColumns;
-    uint16_t sync_differences = 0;
-    for (std::size_t n = 0; n < frames; ++n) {
-      sync_differences |= word_at(first + (n + 1) * kFrameSize) ^ kSyncWord;
+    for (std::size_t n = 0; n < confirmed; ++n) {
       std::memcpy(target + n * kColumns, first + n * kFrameSize + 2, kPayloadBytes);
-    }
-    std::size_t confirmed = frames;
-    if (sync_differences != 0) {
-      confirmed = 0;
-      while (pair_at(begin_ + (confirmed + 1) * kFrameSize)) ++confirmed;
     }
     if (confirmed > 0) {
       begin_ += confirmed * kFrameSize;
