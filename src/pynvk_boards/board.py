@@ -99,10 +99,6 @@ class Board:
         self.device.start()
         self.last_block = time.monotonic()
 
-    def ready_blocks(self) -> int:
-        """Blocks the reader filled that wait to be taken."""
-        return self.device.stats()["ready_blocks"]
-
     def take(self, timeout: float) -> tuple[np.ndarray, int] | None:
         """The oldest ready block and the UTC nanoseconds when its last row was
         read (PCB_RIX.take_block), or None when none came within `timeout` seconds."""
