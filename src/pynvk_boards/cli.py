@@ -90,10 +90,13 @@ def emulated_count(text: str) -> int:
 
 
 def with_emulate_count(arguments: Sequence[str]) -> list[str]:
-    """`--emulate` followed by what is no count of boards (`record --emulate
-    OUT.h5`) emulates one board: the count is written in, so that the word
-    after it stays what it is."""
+    """In `record`, `--emulate` followed by what is no count of boards
+    (`record --emulate OUT.h5`) emulates one board: the count is written in,
+    so that the word after it stays what it is. (The other commands'
+    `--emulate` takes no count.)"""
     given = list(arguments)
+    if "record" not in given[:1]:
+        return given
     for at, word in enumerate(given[:-1]):
         if word == "--emulate" and not given[at + 1].startswith("-") and not given[at + 1].isdigit():
             given[at] = "--emulate=1"
